@@ -1,0 +1,31 @@
+# Helpers shared by every directory: one library target per directory, one test program per
+# tested directory.
+
+# kova_library(NAME DEPS...): a static library of the directory's *.cpp files. Until a
+# directory has sources it is an interface target, so that dependents link either way.
+function(kova_library name)
+    file(GLOB sources CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*.cpp)
+    if(sources)
+        add_library(${name} STATIC ${sources})
+        target_link_libraries(${name} PUBLIC ${ARGN})
+        target_include_directories(${name} PUBLIC ${PROJECT_SOURCE_DIR})
+    else()
+        add_library(${name} INTERFACE)
+        target_link_libraries(${name} INTERFACE ${ARGN})
+        target_include_directories(${name} INTERFACE ${PROJECT_SOURCE_DIR})
+    endif()
+endfunction()
+
+# kova_tests(test_DIR LIBS...): one GoogleTest program of tests/DIR/*.cpp; every test is
+# registered with CTest. Fixtures and built programs are found through tests/support.
+function(kova_tests name)
+    string(REPLACE "test_" "" dir ${name})
+    file(GLOB sources CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/${dir}/*.cpp)
+    if(NOT sources)
+        return()
+    endif()
+    add_executable(${name} ${sources})
+    target_link_libraries(${name} PRIVATE ${ARGN} kova_testing GTest::gtest_main GTest::gmock)
+    gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 300)
+    set_property(GLOBAL APPEND PROPERTY kova_test_programs ${name})
+endfunction()

@@ -1,0 +1,10 @@
+// The Win32 surface the kernel calls. On Windows it is the system's own; elsewhere the POSIX
+// platform implements the subset the kernel uses, with Windows semantics and error numbers.
+#pragma once
+
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include "platform/posix/base.h"
+#include "platform/posix/codepage.h"
+#endif

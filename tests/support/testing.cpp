@@ -1,0 +1,242 @@
+// Test support: temporary folders and prefixes, program runs and pseudo-terminals.
+#include "tests/support/testing.h"
+
+#include <cerrno>
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <filesystem>
+#include <fstream>
+#include <poll.h>
+#include <pty.h>
+#include <sstream>
+#include <stdexcept>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace fs = std::filesystem;
+
+namespace kova_test {
+
+namespace {
+
+std::vector<char *> c_argv(const std::vector<std::string> &argv) {
+    std::vector<char *> out;
+    for (const auto &a : argv) out.push_back(const_cast<char *>(a.c_str()));
+    out.push_back(nullptr);
+    return out;
+}
+
+// In a child after fork: apply the environment and folder, then exec; never returns.
+[[noreturn]] void exec_child(const std::vector<std::string> &argv,
+                             const std::map<std::string, std::string> &env,
+                             const std::string &cwd) {
+    for (const auto &[k, v] : env) setenv(k.c_str(), v.c_str(), 1);
+    if (!cwd.empty() && chdir(cwd.c_str()) != 0) _exit(126);
+    auto args = c_argv(argv);
+    execvp(args[0], args.data());
+    _exit(127);
+}
+
+int decode_status(int status) {
+    if (WIFEXITED(status)) return WEXITSTATUS(status);
+    if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
+    return -1;
+}
+
+void restore_env(const char *name, bool had, const std::string &old) {
+    if (had)
+        setenv(name, old.c_str(), 1);
+    else
+        unsetenv(name);
+}
+
+} // namespace
+
+TempDir::TempDir() {
+    std::string templ = (fs::temp_directory_path() / "kova-test-XXXXXX").string();
+    if (!mkdtemp(templ.data())) throw std::runtime_error("mkdtemp failed");
+    path_ = templ;
+}
+
+TempDir::~TempDir() {
+    std::error_code ec;
+    // Read-only files and folders must not keep a test's folder alive.
+    for (auto it = fs::recursive_directory_iterator(path_, ec);
+         !ec && it != fs::recursive_directory_iterator(); it.increment(ec))
+        fs::permissions(it->path(), fs::perms::owner_all, fs::perm_options::add |
+                        fs::perm_options::nofollow, ec);
+    fs::remove_all(path_, ec);
+}
+
+TempPrefix::TempPrefix() {
+    if (const char *p = getenv("KOVA_PREFIX")) had_prefix_ = true, old_prefix_ = p;
+    if (const char *u = getenv("KOVA_UNATTENDED")) had_unattended_ = true, old_unattended_ = u;
+    setenv("KOVA_PREFIX", dir_.path().c_str(), 1);
+    setenv("KOVA_UNATTENDED", "1", 1);
+    fs::create_directories(dir_.path() + "/dosdevices");
+}
+
+TempPrefix::~TempPrefix() {
+    restore_env("KOVA_PREFIX", had_prefix_, old_prefix_);
+    restore_env("KOVA_UNATTENDED", had_unattended_, old_unattended_);
+}
+
+std::string TempPrefix::map_drive(char letter, const std::string &target) {
+    std::string dir = target.empty() ? dir_ / (std::string("drive_") + letter) : target;
+    fs::create_directories(dir);
+    std::string link = dir_.path() + "/dosdevices/" + static_cast<char>(std::tolower(letter)) + ":";
+    std::error_code ec;
+    fs::remove(link, ec);
+    fs::create_directory_symlink(dir, link);
+    return dir;
+}
+
+void write_file(const std::string &path, const std::string &contents) {
+    fs::path p(path);
+    if (p.has_parent_path()) fs::create_directories(p.parent_path());
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(contents.data(), static_cast<std::streamsize>(contents.size()));
+}
+
+std::string read_file(const std::string &path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+std::string fixture(const std::string &relative) {
+    return std::string(KOVA_TEST_FIXTURES) + "/" + relative;
+}
+
+std::string program(const std::string &name) {
+    for (const char *dir : {"/patch/", "/services/"}) {
+        std::string path = std::string(KOVA_BUILD_DIR) + dir + name;
+        if (access(path.c_str(), X_OK) == 0) return path;
+    }
+    return std::string(KOVA_BUILD_DIR) + "/" + name;
+}
+
+RunResult run(const std::vector<std::string> &argv, const std::map<std::string, std::string> &env,
+              const std::string &input, const std::string &cwd) {
+    int in[2], out[2], err[2];
+    if (pipe(in) || pipe(out) || pipe(err)) throw std::runtime_error("pipe failed");
+    pid_t pid = fork();
+    if (pid == 0) {
+        dup2(in[0], 0);
+        dup2(out[1], 1);
+        dup2(err[1], 2);
+        for (int fd : {in[0], in[1], out[0], out[1], err[0], err[1]}) close(fd);
+        exec_child(argv, env, cwd);
+    }
+    close(in[0]);
+    close(out[1]);
+    close(err[1]);
+    signal(SIGPIPE, SIG_IGN);
+    size_t written = 0;
+    if (input.empty()) close(in[1]), in[1] = -1;
+    RunResult result;
+    pollfd fds[3] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}, {in[1], POLLOUT, 0}};
+    int open_outputs = 2;
+    while (open_outputs > 0) {
+        fds[2].fd = in[1];
+        if (poll(fds, 3, -1) < 0 && errno != EINTR) break;
+        char buf[4096];
+        for (int i = 0; i < 2; ++i) {
+            if (fds[i].fd < 0 || !(fds[i].revents & (POLLIN | POLLHUP | POLLERR))) continue;
+            ssize_t n = read(fds[i].fd, buf, sizeof buf);
+            if (n > 0) {
+                (i == 0 ? result.out : result.err).append(buf, static_cast<size_t>(n));
+            } else {
+                close(fds[i].fd);
+                fds[i].fd = -1;
+                --open_outputs;
+            }
+        }
+        if (in[1] >= 0 && (fds[2].revents & (POLLOUT | POLLERR | POLLHUP))) {
+            ssize_t n = write(in[1], input.data() + written, input.size() - written);
+            if (n > 0) written += static_cast<size_t>(n);
+            if (n <= 0 || written == input.size()) close(in[1]), in[1] = -1;
+        }
+    }
+    if (in[1] >= 0) close(in[1]);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    result.status = decode_status(status);
+    return result;
+}
+
+Pty::Pty(const std::vector<std::string> &argv, const std::map<std::string, std::string> &env,
+         const std::string &cwd) {
+    winsize size{};
+    size.ws_row = 25;
+    size.ws_col = 80;
+    pid_ = forkpty(&master_, nullptr, nullptr, &size);
+    if (pid_ < 0) throw std::runtime_error("forkpty failed");
+    if (pid_ == 0) {
+        // An operator's console: never unattended, whatever the test process has set.
+        unsetenv("KOVA_UNATTENDED");
+        setenv("TERM", "xterm", 1);
+        exec_child(argv, env, cwd);
+    }
+}
+
+Pty::~Pty() {
+    if (status_ < 0 && pid_ > 0) {
+        kill(pid_, SIGKILL);
+        waitpid(pid_, nullptr, 0);
+    }
+    if (master_ >= 0) close(master_);
+}
+
+bool Pty::pump(std::chrono::milliseconds timeout) {
+    pollfd fd{master_, POLLIN, 0};
+    if (poll(&fd, 1, static_cast<int>(timeout.count())) <= 0) return false;
+    char buf[4096];
+    ssize_t n = read(master_, buf, sizeof buf);
+    if (n <= 0) return false;
+    output_.append(buf, static_cast<size_t>(n));
+    return true;
+}
+
+bool Pty::expect(const std::string &text, std::chrono::milliseconds timeout) {
+    auto deadline = std::chrono::steady_clock::now() + timeout;
+    for (;;) {
+        size_t at = output_.find(text, seen_);
+        if (at != std::string::npos) {
+            seen_ = at + text.size();
+            return true;
+        }
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0 || !pump(left)) return false;
+    }
+}
+
+void Pty::send(const std::string &keys) {
+    size_t done = 0;
+    while (done < keys.size()) {
+        ssize_t n = write(master_, keys.data() + done, keys.size() - done);
+        if (n <= 0) break;
+        done += static_cast<size_t>(n);
+    }
+}
+
+int Pty::wait(std::chrono::milliseconds timeout) {
+    if (status_ >= 0) return status_;
+    auto deadline = std::chrono::steady_clock::now() + timeout;
+    for (;;) {
+        int status = 0;
+        if (waitpid(pid_, &status, WNOHANG) == pid_) {
+            while (pump(std::chrono::milliseconds(20))) {
+            }
+            return status_ = decode_status(status);
+        }
+        if (std::chrono::steady_clock::now() > deadline) return -1;
+        pump(std::chrono::milliseconds(20));
+    }
+}
+
+} // namespace kova_test

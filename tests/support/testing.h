@@ -1,0 +1,91 @@
+// Test support: temporary prefixes and drives, running the built programs, and driving a
+// program through a pseudo-terminal.
+#pragma once
+
+#include <chrono>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace kova_test {
+
+// A fresh host directory, removed with everything in it when the object goes.
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir &) = delete;
+    TempDir &operator=(const TempDir &) = delete;
+    const std::string &path() const { return path_; }
+    // The host path of a file or folder below this directory.
+    std::string operator/(const std::string &relative) const { return path_ + "/" + relative; }
+
+private:
+    std::string path_;
+};
+
+// A private platform prefix for one test: KOVA_PREFIX points at it while the object lives,
+// and KOVA_UNATTENDED=1 so no box ever waits for an answer.
+class TempPrefix {
+public:
+    TempPrefix();
+    ~TempPrefix();
+    const std::string &path() const { return dir_.path(); }
+    // Maps drive `letter` to a host directory (created when missing) and answers that
+    // directory; without a target the drive gets its own folder inside the prefix.
+    std::string map_drive(char letter, const std::string &target = {});
+
+private:
+    TempDir dir_;
+    std::string old_prefix_, old_unattended_;
+    bool had_prefix_ = false, had_unattended_ = false;
+};
+
+// Writes `contents` to a host file, creating its folders.
+void write_file(const std::string &path, const std::string &contents);
+// Reads a whole host file; empty when it cannot be read.
+std::string read_file(const std::string &path);
+
+// The host path of a fixture below tests/fixtures, and of a program built by this project
+// (kvpatch, kvqm, kvfm, kvbrun ...).
+std::string fixture(const std::string &relative);
+std::string program(const std::string &name);
+
+struct RunResult {
+    int status = -1; // exit status, or 128 + signal
+    std::string out, err;
+};
+
+// Runs a program to completion with `input` on standard input (not a terminal) and extra
+// environment entries; standard output and error are captured.
+RunResult run(const std::vector<std::string> &argv, const std::map<std::string, std::string> &env = {},
+              const std::string &input = {}, const std::string &cwd = {});
+
+// A program running on a pseudo-terminal, as an operator at a console would see it.
+class Pty {
+public:
+    Pty(const std::vector<std::string> &argv, const std::map<std::string, std::string> &env = {},
+        const std::string &cwd = {});
+    ~Pty();
+    Pty(const Pty &) = delete;
+    Pty &operator=(const Pty &) = delete;
+    // Waits until `text` has appeared in the output since the last expect; false on timeout
+    // or end of output.
+    bool expect(const std::string &text,
+                std::chrono::milliseconds timeout = std::chrono::milliseconds(10000));
+    void send(const std::string &keys);
+    // Waits for the program to end and answers its exit status (128 + signal when killed).
+    int wait(std::chrono::milliseconds timeout = std::chrono::milliseconds(10000));
+    // Everything the program wrote so far.
+    const std::string &output() const { return output_; }
+
+private:
+    bool pump(std::chrono::milliseconds timeout);
+    int master_ = -1;
+    int pid_ = -1;
+    int status_ = -1;
+    std::string output_;
+    size_t seen_ = 0;
+};
+
+} // namespace kova_test
