@@ -1,0 +1,342 @@
+// Processes, waits, named events and mutexes, the service control manager and the version of
+// the POSIX platform.
+#pragma once
+
+#include "platform/posix/base.h"
+#include "platform/posix/registry.h"
+
+// ---- Waits ----
+
+#define INFINITE 0xFFFFFFFFu
+enum : DWORD {
+    WAIT_OBJECT_0 = 0,
+    WAIT_ABANDONED = 0x80,
+    WAIT_TIMEOUT = 258,
+    WAIT_FAILED = 0xFFFFFFFFu,
+};
+
+// A handle that WaitForSingleObject can wait on. Other parts of the platform derive their
+// waitable objects from it.
+struct kova_waitable : kova_object {
+    // Waits up to `timeout` milliseconds (INFINITE: without limit) for the object to be
+    // signalled and answers a WAIT_ code, as WaitForSingleObject does.
+    virtual DWORD wait_for(DWORD timeout) = 0;
+};
+
+// WAIT_FAILED with ERROR_INVALID_HANDLE for a handle that cannot be waited on.
+DWORD WaitForSingleObject(HANDLE handle, DWORD timeout);
+
+// ---- Processes ----
+
+#define STILL_ACTIVE 259u
+
+enum : DWORD {
+    DEBUG_PROCESS = 0x00000001,
+    CREATE_NEW_CONSOLE = 0x00000010,
+    CREATE_NEW_PROCESS_GROUP = 0x00000200,
+    CREATE_NO_WINDOW = 0x08000000,
+    DETACHED_PROCESS = 0x00000008,
+    NORMAL_PRIORITY_CLASS = 0x00000020,
+};
+
+enum : DWORD {
+    STARTF_USESHOWWINDOW = 0x00000001,
+    STARTF_USESTDHANDLES = 0x00000100,
+};
+
+// Show modes, as for ShowWindow.
+enum : int {
+    SW_HIDE = 0,
+    SW_SHOWNORMAL = 1,
+    SW_NORMAL = 1,
+    SW_SHOWMINIMIZED = 2,
+    SW_SHOWMAXIMIZED = 3,
+    SW_MAXIMIZE = 3,
+    SW_SHOWNOACTIVATE = 4,
+    SW_SHOW = 5,
+    SW_MINIMIZE = 6,
+    SW_SHOWMINNOACTIVE = 7,
+    SW_SHOWNA = 8,
+    SW_RESTORE = 9,
+    SW_SHOWDEFAULT = 10,
+};
+
+struct STARTUPINFOA {
+    DWORD cb;
+    LPSTR lpReserved;
+    LPSTR lpDesktop;
+    LPSTR lpTitle;
+    DWORD dwX, dwY, dwXSize, dwYSize, dwXCountChars, dwYCountChars, dwFillAttribute;
+    DWORD dwFlags;
+    WORD wShowWindow;
+    WORD cbReserved2;
+    LPBYTE lpReserved2;
+    HANDLE hStdInput, hStdOutput, hStdError;
+};
+using LPSTARTUPINFOA = STARTUPINFOA *;
+
+struct PROCESS_INFORMATION {
+    HANDLE hProcess;
+    HANDLE hThread;
+    DWORD dwProcessId;
+    DWORD dwThreadId;
+};
+using LPPROCESS_INFORMATION = PROCESS_INFORMATION *;
+
+// The command line is split by the Windows rules; without an application name its first
+// element is the program, a DOS path (completed with ".exe" when that names a file, searched
+// in the current directory and then on the host's PATH when it has no folder). The program
+// runs with posix_spawn; one the host cannot execute fails with ERROR_BAD_EXE_FORMAT, a
+// missing one with ERROR_FILE_NOT_FOUND or ERROR_PATH_NOT_FOUND. Standard handles of the
+// start-up information are not supported (ERROR_INVALID_PARAMETER).
+BOOL CreateProcessA(LPCSTR application, LPSTR command_line, LPSECURITY_ATTRIBUTES process_sa,
+                    LPSECURITY_ATTRIBUTES thread_sa, BOOL inherit_handles, DWORD creation_flags,
+                    LPVOID environment, LPCSTR current_directory, LPSTARTUPINFOA startup,
+                    LPPROCESS_INFORMATION info);
+// STILL_ACTIVE while the process runs; a process ended by a signal reports 128 + the signal,
+// one ended by TerminateProcess the code given there.
+BOOL GetExitCodeProcess(HANDLE process, LPDWORD exit_code);
+BOOL TerminateProcess(HANDLE process, UINT exit_code);
+// A host program has no message queue: it counts as idle at once.
+DWORD WaitForInputIdle(HANDLE process, DWORD timeout);
+DWORD GetProcessId(HANDLE process);
+DWORD GetCurrentProcessId();
+DWORD GetCurrentThreadId();
+
+enum : ULONG {
+    SEE_MASK_DEFAULT = 0x00000000,
+    SEE_MASK_NOCLOSEPROCESS = 0x00000040,
+    SEE_MASK_NOASYNC = 0x00000100,
+    SEE_MASK_FLAG_NO_UI = 0x00000400,
+};
+
+// ShellExecute's own results in hInstApp; above 32 means success.
+enum : UINT_PTR {
+    SE_ERR_FNF = 2,
+    SE_ERR_PNF = 3,
+    SE_ERR_ACCESSDENIED = 5,
+    SE_ERR_OOM = 8,
+    SE_ERR_NOASSOC = 31,
+};
+
+struct SHELLEXECUTEINFOA {
+    DWORD cbSize;
+    ULONG fMask;
+    HWND hwnd;
+    LPCSTR lpVerb;
+    LPCSTR lpFile;
+    LPCSTR lpParameters;
+    LPCSTR lpDirectory;
+    int nShow;
+    HINSTANCE hInstApp;
+    void *lpIDList;
+    LPCSTR lpClass;
+    HKEY hkeyClass;
+    DWORD dwHotKey;
+    HANDLE hIcon;
+    HANDLE hProcess;
+};
+using LPSHELLEXECUTEINFOA = SHELLEXECUTEINFOA *;
+
+// Runs lpFile (a DOS path, found as for CreateProcessA) with lpParameters split by the Windows
+// rules, in lpDirectory when given. The verbs are none, "open" and "runas"; a file the host
+// cannot execute has no association here (ERROR_NO_ASSOCIATION). SW_HIDE runs the program
+// with its standard streams on /dev/null, other show modes on the caller's.
+BOOL ShellExecuteExA(SHELLEXECUTEINFOA *info);
+
+// ---- Named events and mutexes ----
+
+enum : DWORD {
+    EVENT_MODIFY_STATE = 0x0002,
+    EVENT_ALL_ACCESS = 0x001F0003,
+    MUTEX_MODIFY_STATE = 0x0001,
+    MUTEX_ALL_ACCESS = 0x001F0001,
+};
+
+// Named objects ("Global\name", "Local\name" or "name", compared with case as on Windows) are
+// files in $KOVA_PREFIX/objects/ shared by every process of the prefix. Every open handle
+// holds a lock on its object's file, so an object exists exactly while some process holds a
+// handle to it: OpenEventA fails with ERROR_FILE_NOT_FOUND once the last holder closed it (or
+// ended). Creating an existing object opens it and sets ERROR_ALREADY_EXISTS; a name used by
+// the other kind of object fails with ERROR_INVALID_HANDLE. Waits in other processes notice a
+// change within about ten milliseconds.
+HANDLE CreateEventA(LPSECURITY_ATTRIBUTES security, BOOL manual_reset, BOOL initial_state,
+                    LPCSTR name);
+HANDLE OpenEventA(DWORD access, BOOL inherit, LPCSTR name);
+BOOL SetEvent(HANDLE event);
+BOOL ResetEvent(HANDLE event);
+// A mutex whose owner ended without releasing it is abandoned: the next wait takes it and
+// answers WAIT_ABANDONED.
+HANDLE CreateMutexA(LPSECURITY_ATTRIBUTES security, BOOL initial_owner, LPCSTR name);
+HANDLE OpenMutexA(DWORD access, BOOL inherit, LPCSTR name);
+// ERROR_NOT_OWNER unless the calling thread owns the mutex.
+BOOL ReleaseMutex(HANDLE mutex);
+
+// Host edge: waits up to `timeout` milliseconds until no process holds a handle to the named
+// event or mutex (the calling process must have closed its own). WAIT_OBJECT_0 once nobody
+// holds it, else WAIT_TIMEOUT.
+DWORD kova_wait_until_unheld(LPCSTR name, DWORD timeout);
+
+// ---- Service control manager ----
+
+// Services are the keys HKEY_LOCAL_MACHINE\System\CurrentControlSet\Services\<name>, with
+// ImagePath a host command line. StartServiceA runs it as a detached process (its own
+// session, standard streams on /dev/null) that holds a lock in $KOVA_PREFIX/services/ for as
+// long as it (or a child that inherited the lock) lives: the service runs exactly that long.
+using SC_HANDLE = struct kova_sc_object *;
+using LPSC_HANDLE = SC_HANDLE *;
+
+enum : DWORD {
+    SC_MANAGER_CONNECT = 0x0001,
+    SC_MANAGER_CREATE_SERVICE = 0x0002,
+    SC_MANAGER_ENUMERATE_SERVICE = 0x0004,
+    SC_MANAGER_LOCK = 0x0008,
+    SC_MANAGER_QUERY_LOCK_STATUS = 0x0010,
+    SC_MANAGER_MODIFY_BOOT_CONFIG = 0x0020,
+    SC_MANAGER_ALL_ACCESS = 0x000F003F,
+};
+
+enum : DWORD {
+    SERVICE_QUERY_CONFIG = 0x0001,
+    SERVICE_CHANGE_CONFIG = 0x0002,
+    SERVICE_QUERY_STATUS = 0x0004,
+    SERVICE_ENUMERATE_DEPENDENTS = 0x0008,
+    SERVICE_START = 0x0010,
+    SERVICE_STOP = 0x0020,
+    SERVICE_PAUSE_CONTINUE = 0x0040,
+    SERVICE_INTERROGATE = 0x0080,
+    SERVICE_USER_DEFINED_CONTROL = 0x0100,
+    SERVICE_ALL_ACCESS = 0x000F01FF,
+};
+
+enum : DWORD {
+    SERVICE_KERNEL_DRIVER = 0x01,
+    SERVICE_FILE_SYSTEM_DRIVER = 0x02,
+    SERVICE_WIN32_OWN_PROCESS = 0x10,
+    SERVICE_WIN32_SHARE_PROCESS = 0x20,
+    SERVICE_INTERACTIVE_PROCESS = 0x100,
+};
+
+enum : DWORD {
+    SERVICE_BOOT_START = 0,
+    SERVICE_SYSTEM_START = 1,
+    SERVICE_AUTO_START = 2,
+    SERVICE_DEMAND_START = 3,
+    SERVICE_DISABLED = 4,
+};
+
+enum : DWORD {
+    SERVICE_ERROR_IGNORE = 0,
+    SERVICE_ERROR_NORMAL = 1,
+    SERVICE_ERROR_SEVERE = 2,
+    SERVICE_ERROR_CRITICAL = 3,
+};
+
+#define SERVICE_NO_CHANGE 0xFFFFFFFFu
+
+enum : DWORD {
+    SERVICE_STOPPED = 1,
+    SERVICE_START_PENDING = 2,
+    SERVICE_STOP_PENDING = 3,
+    SERVICE_RUNNING = 4,
+};
+
+enum : DWORD {
+    SERVICE_CONTROL_STOP = 1,
+    SERVICE_CONTROL_INTERROGATE = 4,
+    SERVICE_ACCEPT_STOP = 1,
+};
+
+struct QUERY_SERVICE_CONFIGA {
+    DWORD dwServiceType;
+    DWORD dwStartType;
+    DWORD dwErrorControl;
+    LPSTR lpBinaryPathName;
+    LPSTR lpLoadOrderGroup;
+    DWORD dwTagId;
+    LPSTR lpDependencies;
+    LPSTR lpServiceStartName;
+    LPSTR lpDisplayName;
+};
+using LPQUERY_SERVICE_CONFIGA = QUERY_SERVICE_CONFIGA *;
+
+struct SERVICE_STATUS {
+    DWORD dwServiceType;
+    DWORD dwCurrentState;
+    DWORD dwControlsAccepted;
+    DWORD dwWin32ExitCode;
+    DWORD dwServiceSpecificExitCode;
+    DWORD dwCheckPoint;
+    DWORD dwWaitHint;
+};
+using LPSERVICE_STATUS = SERVICE_STATUS *;
+
+// Only this machine has a service control manager here: a null or empty machine name, or
+// this computer's name (with or without leading backslashes). Another machine fails with
+// RPC_S_SERVER_UNAVAILABLE, another database than "ServicesActive" with
+// ERROR_DATABASE_DOES_NOT_EXIST.
+SC_HANDLE OpenSCManagerA(LPCSTR machine, LPCSTR database, DWORD access);
+SC_HANDLE OpenServiceA(SC_HANDLE manager, LPCSTR service_name, DWORD access);
+SC_HANDLE CreateServiceA(SC_HANDLE manager, LPCSTR service_name, LPCSTR display_name,
+                         DWORD access, DWORD service_type, DWORD start_type,
+                         DWORD error_control, LPCSTR binary_path, LPCSTR load_order_group,
+                         LPDWORD tag_id, LPCSTR dependencies, LPCSTR service_start_name,
+                         LPCSTR password);
+BOOL ChangeServiceConfigA(SC_HANDLE service, DWORD service_type, DWORD start_type,
+                          DWORD error_control, LPCSTR binary_path, LPCSTR load_order_group,
+                          LPDWORD tag_id, LPCSTR dependencies, LPCSTR service_start_name,
+                          LPCSTR password, LPCSTR display_name);
+// Windows semantics: with a buffer too small (or none) fails with ERROR_INSUFFICIENT_BUFFER
+// and sets *bytes_needed; the texts follow the record in the same buffer.
+BOOL QueryServiceConfigA(SC_HANDLE service, LPQUERY_SERVICE_CONFIGA config, DWORD buffer_size,
+                         LPDWORD bytes_needed);
+BOOL QueryServiceStatus(SC_HANDLE service, LPSERVICE_STATUS status);
+// The arguments follow the program's own from ImagePath. ERROR_SERVICE_ALREADY_RUNNING,
+// ERROR_SERVICE_DISABLED, or the error of starting the program.
+BOOL StartServiceA(SC_HANDLE service, DWORD argc, LPCSTR *argv);
+// SERVICE_CONTROL_STOP sends SIGTERM to the service's process group and answers the status
+// (stop pending until the process has gone); ERROR_SERVICE_NOT_ACTIVE when it is not running.
+BOOL ControlService(SC_HANDLE service, DWORD control, LPSERVICE_STATUS status);
+BOOL DeleteService(SC_HANDLE service);
+BOOL CloseServiceHandle(SC_HANDLE handle);
+
+// ---- Version ----
+
+enum : DWORD {
+    VER_PLATFORM_WIN32s = 0,
+    VER_PLATFORM_WIN32_WINDOWS = 1,
+    VER_PLATFORM_WIN32_NT = 2,
+};
+enum : BYTE {
+    VER_NT_WORKSTATION = 1,
+    VER_NT_DOMAIN_CONTROLLER = 2,
+    VER_NT_SERVER = 3,
+};
+
+struct OSVERSIONINFOA {
+    DWORD dwOSVersionInfoSize;
+    DWORD dwMajorVersion;
+    DWORD dwMinorVersion;
+    DWORD dwBuildNumber;
+    DWORD dwPlatformId;
+    CHAR szCSDVersion[128];
+};
+using LPOSVERSIONINFOA = OSVERSIONINFOA *;
+
+struct OSVERSIONINFOEXA {
+    DWORD dwOSVersionInfoSize;
+    DWORD dwMajorVersion;
+    DWORD dwMinorVersion;
+    DWORD dwBuildNumber;
+    DWORD dwPlatformId;
+    CHAR szCSDVersion[128];
+    WORD wServicePackMajor;
+    WORD wServicePackMinor;
+    WORD wSuiteMask;
+    BYTE wProductType;
+    BYTE wReserved;
+};
+
+// The NT family, version 10.0 (build 19045), a workstation without a service pack. The size
+// field chooses between the two records; any other size fails with ERROR_INSUFFICIENT_BUFFER.
+BOOL GetVersionExA(LPOSVERSIONINFOA info);
