@@ -7,4 +7,5 @@
 #else
 #include "platform/posix/base.h"
 #include "platform/posix/codepage.h"
+#include "platform/posix/clock.h"
 #endif
