@@ -19,10 +19,10 @@ constexpr uint16_t DXK_MENU_FORMAT_MIGRATED = 264;
 // The checksum of one entry: the 8-bit sum of its 64 bytes with the checksum byte (60) as 0.
 uint8_t fxk_menu_entry_sum(const uint8_t *entry);
 
-// Converts a release-7 menu record in place: the header's format word and checksum (when
-// `header` is set), then every entry that names a program, whose reference moves to offset 35
-// and becomes "KV" and the upper-cased letter of offset 38, with a fresh checksum.
-void fxk_menu_migrate_record(uint8_t *record, bool header);
+// Converts a release-7 menu record in place: the header's format word and checksum, then every
+// entry that names a program, whose reference moves to offset 35 and becomes "KV" and the
+// upper-cased letter of offset 38, with a fresh checksum.
+void fxk_menu_migrate_record(uint8_t *record);
 
 // Rebuilds the consolidated menu files in the release directory on the drive of `path` (null
 // or empty: the release directory's own drive). With `delete_flag` 1 each company menu record

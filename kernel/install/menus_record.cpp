@@ -26,15 +26,13 @@ uint8_t fxk_menu_entry_sum(const uint8_t *entry) {
     return sum;
 }
 
-void fxk_menu_migrate_record(uint8_t *record, bool header) {
-    if (header) {
-        put_word(record + header_format, DXK_MENU_FORMAT_MIGRATED);
-        // The sum covers the header as it stands, its old checksum included.
-        uint16_t sum = 0;
-        for (size_t i = 0; i < DXK_MENU_HEADER; i += 2)
-            sum = static_cast<uint16_t>(sum + (record[i] | record[i + 1] << 8));
-        put_word(record + header_checksum, sum);
-    }
+void fxk_menu_migrate_record(uint8_t *record) {
+    put_word(record + header_format, DXK_MENU_FORMAT_MIGRATED);
+    // The sum covers the header as it stands, its old checksum included.
+    uint16_t sum = 0;
+    for (size_t i = 0; i < DXK_MENU_HEADER; i += 2)
+        sum = static_cast<uint16_t>(sum + (record[i] | record[i + 1] << 8));
+    put_word(record + header_checksum, sum);
     for (size_t k = 0; k < DXK_MENU_ENTRIES; ++k) {
         uint8_t *entry = record + DXK_MENU_HEADER + DXK_MENU_ENTRY * k;
         if (entry[entry_program] == 0 && entry[entry_program + 1] == 0 &&
