@@ -8,4 +8,6 @@
 #include "platform/posix/base.h"
 #include "platform/posix/codepage.h"
 #include "platform/posix/clock.h"
+#include "platform/posix/sockets.h"
+#include "platform/posix/ctrl.h"
 #endif
