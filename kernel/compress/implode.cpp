@@ -1,0 +1,238 @@
+// The implode compressor. Its decisions (window refills, the pair index, the match search
+// and the lazy choice) are fixed, because stored patches and the installations that read
+// them expect the same bytes for the same input.
+#include "kernel/compress/implode.h"
+
+#include "kernel/compress/code_tables.h"
+#include "kernel/compress/match_search.h"
+
+#include <cstdint>
+#include <cstring>
+#include <memory>
+#include <new>
+
+namespace {
+
+using namespace kova_codec;
+
+constexpr unsigned kOutPiece = 2048; // output is handed on in pieces of this size
+
+// Everything one call needs, placed in the caller's work area.
+struct ImplodeWork {
+    MatchIndex index;
+    uint8_t out[kOutPiece + 8]; // a full piece, the byte being filled and room for a word
+};
+static_assert(sizeof(ImplodeWork) + alignof(ImplodeWork) <= DXD_IMPLODE_WORK_SIZE);
+
+// Codes of the match symbols by length 2 ... 519, the leading 1 bit included: a length
+// entry with L code bits and E extra bits gives 2^E symbols of 1 + L + E bits.
+struct LengthSymbols {
+    uint16_t code[kEndLength + 1] = {};
+    uint8_t bits[kEndLength + 1] = {};
+};
+
+constexpr LengthSymbols make_length_symbols() {
+    LengthSymbols table;
+    for (unsigned entry = 0; entry < 16; ++entry) {
+        for (unsigned k = 0; k < (1u << kLengthExtra[entry]); ++k) {
+            const unsigned length = kLengthBase[entry] + kMinMatch + k;
+            if (length > kEndLength) break;
+            table.code[length] = static_cast<uint16_t>(1 + 2 * kLengthCodes[entry] +
+                                                       (k << (kLengthBits[entry] + 1)));
+            table.bits[length] = static_cast<uint8_t>(1 + kLengthBits[entry] + kLengthExtra[entry]);
+        }
+    }
+    return table;
+}
+
+constexpr LengthSymbols kLengthSymbols = make_length_symbols();
+
+// The bit stream: bits are packed least significant first and handed to the write callback
+// as soon as 2,048 whole bytes are ready.
+class BitOutput {
+public:
+    BitOutput(uint8_t *buffer, void (*write)(char *, unsigned *, void *), void *param)
+        : buffer_(buffer), write_(write), param_(param) {}
+
+    void put(uint32_t code, unsigned bits) {
+        bits_ |= static_cast<uint64_t>(code) << count_;
+        count_ += bits;
+        if (count_ >= 32) {
+            const uint32_t word = static_cast<uint32_t>(bits_);
+            const uint8_t bytes[4] = {static_cast<uint8_t>(word), static_cast<uint8_t>(word >> 8),
+                                      static_cast<uint8_t>(word >> 16),
+                                      static_cast<uint8_t>(word >> 24)};
+            std::memcpy(buffer_ + used_, bytes, 4);
+            used_ += 4;
+            bits_ >>= 32;
+            count_ -= 32;
+            if (used_ >= kOutPiece) hand_on_piece();
+        }
+    }
+
+    // Completes the last byte with zero bits and hands on everything still held.
+    void finish() {
+        while (count_ > 0) {
+            buffer_[used_++] = static_cast<uint8_t>(bits_);
+            bits_ >>= 8;
+            count_ = count_ > 8 ? count_ - 8 : 0;
+            if (used_ >= kOutPiece) hand_on_piece();
+        }
+        if (used_ > 0) {
+            unsigned size = used_;
+            write_(reinterpret_cast<char *>(buffer_), &size, param_);
+            used_ = 0;
+        }
+    }
+
+private:
+    void hand_on_piece() {
+        unsigned size = kOutPiece;
+        write_(reinterpret_cast<char *>(buffer_), &size, param_);
+        std::memmove(buffer_, buffer_ + kOutPiece, used_ - kOutPiece);
+        used_ -= kOutPiece;
+    }
+
+    uint8_t *buffer_;
+    void (*write_)(char *, unsigned *, void *);
+    void *param_;
+    uint64_t bits_ = 0;
+    unsigned count_ = 0;
+    unsigned used_ = 0;
+};
+
+class Coder {
+public:
+    Coder(BitOutput &out, unsigned literal_mode, unsigned dict_code)
+        : out_(out), coded_literals_(literal_mode == DXD_IMPLODE_CODED), dict_code_(dict_code),
+          dict_mask_((1u << dict_code) - 1) {}
+
+    void literal(uint8_t byte) {
+        if (coded_literals_)
+            out_.put(static_cast<uint32_t>(kLiteralCodes[byte]) << 1, kLiteralBits[byte] + 1u);
+        else
+            out_.put(static_cast<uint32_t>(byte) << 1, 9);
+    }
+
+    void match(unsigned length, unsigned offset) {
+        out_.put(kLengthSymbols.code[length], kLengthSymbols.bits[length]);
+        const unsigned low_bits = length == kMinMatch ? 2 : dict_code_;
+        const unsigned low_mask = length == kMinMatch ? 3 : dict_mask_;
+        const unsigned entry = offset >> low_bits;
+        out_.put(kDistanceCodes[entry], kDistanceBits[entry]);
+        out_.put(offset & low_mask, low_bits);
+    }
+
+    void end() { out_.put(kLengthSymbols.code[kEndLength], kLengthSymbols.bits[kEndLength]); }
+
+private:
+    BitOutput &out_;
+    bool coded_literals_;
+    unsigned dict_code_;
+    unsigned dict_mask_;
+};
+
+// Reads up to `want` bytes, asking again for the missing part; fewer means the input ended.
+unsigned fill(unsigned (*read)(char *, unsigned *, void *), void *param, uint8_t *dst,
+              unsigned want) {
+    unsigned have = 0;
+    while (have < want) {
+        unsigned request = want - have;
+        unsigned got = read(reinterpret_cast<char *>(dst + have), &request, param);
+        if (got == 0) break;
+        have += got < want - have ? got : want - have; // a callback that claims more gets no more
+    }
+    return have;
+}
+
+// A 2-byte match is only worth its bits when it reaches back less than 256 bytes.
+bool worth_coding(const Match &m) {
+    return m.length > kMinMatch || (m.length == kMinMatch && m.offset < 256);
+}
+
+} // namespace
+
+unsigned fxd_implode(unsigned (*read)(char *buf, unsigned *size, void *param),
+                     void (*write)(char *buf, unsigned *size, void *param), char *work, void *param,
+                     unsigned *literal_mode, unsigned *dict_size) {
+    unsigned dict_code;
+    switch (dict_size ? *dict_size : 0) {
+    case 1024:
+        dict_code = 4;
+        break;
+    case 2048:
+        dict_code = 5;
+        break;
+    case 4096:
+        dict_code = 6;
+        break;
+    default:
+        return DXD_IMPLODE_BAD_DICT;
+    }
+    if (!literal_mode || (*literal_mode != DXD_IMPLODE_RAW && *literal_mode != DXD_IMPLODE_CODED))
+        return DXD_IMPLODE_BAD_LITERAL;
+    const unsigned dict = *dict_size;
+
+    void *area = work;
+    std::size_t space = DXD_IMPLODE_WORK_SIZE;
+    auto *state = static_cast<ImplodeWork *>(
+        std::align(alignof(ImplodeWork), sizeof(ImplodeWork), area, space));
+    new (state) ImplodeWork;
+    MatchIndex &index = state->index;
+    // Comparisons may look past the end of the input; what they see there must not depend
+    // on what the caller left in the work area.
+    std::memset(index.window, 0, sizeof index.window);
+
+    BitOutput out(state->out, write, param);
+    Coder coder(out, *literal_mode, dict_code);
+    out.put(*literal_mode, 8);
+    out.put(dict_code, 8);
+
+    // New input always lands after the dictionary and the look-ahead carried over from the
+    // previous window; all but the last look-ahead's worth is coded before the next refill.
+    const unsigned carried = dict + kMaxMatch;
+    unsigned pos = carried;
+    index.begin(dict, carried);
+    for (;;) {
+        const unsigned got = fill(read, param, index.window + carried, kWindowStep);
+        const bool last = got < kWindowStep;
+        const unsigned data_end = carried + got;
+        const unsigned code_end = last ? data_end : dict + kWindowStep;
+        index.build(pos, data_end);
+
+        while (pos < code_end) {
+            Match m = index.find(pos);
+            for (;;) {
+                if (!worth_coding(m)) {
+                    coder.literal(index.window[pos++]);
+                    break;
+                }
+                if (last && pos + m.length > data_end) {
+                    // The match ran into whatever lies past the input: keep the real part.
+                    m.length = data_end - pos;
+                    if (!worth_coding(m)) {
+                        coder.literal(index.window[pos++]);
+                        break;
+                    }
+                } else if (m.length < 8 && pos + 1 < code_end) {
+                    const Match next = index.find(pos + 1);
+                    if (next.length > m.length && (next.length > m.length + 1 || m.offset > 128)) {
+                        coder.literal(index.window[pos++]);
+                        m = next;
+                        continue;
+                    }
+                }
+                coder.match(m.length, m.offset);
+                pos += m.length;
+                break;
+            }
+        }
+        if (last) break;
+        index.slide();
+        pos -= kWindowStep;
+    }
+
+    coder.end();
+    out.finish();
+    return DXD_IMPLODE_OK;
+}

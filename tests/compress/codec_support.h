@@ -1,0 +1,43 @@
+// Helpers of the codec tests: running implode and explode over byte vectors through their
+// callbacks, hex forms, and the sample inputs (text, machine code, random bytes).
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace codec_test {
+
+using Bytes = std::vector<uint8_t>;
+
+Bytes from_hex(const std::string &hex);
+std::string to_hex(const Bytes &bytes);
+Bytes bytes_of(const std::string &text);
+
+struct Imploded {
+    unsigned result = 0;
+    Bytes stream;
+    std::vector<unsigned> pieces; // sizes handed to the write callback, in order
+};
+
+// Implodes `input`, delivering at most `read_step` bytes per read callback. The work area is
+// filled with `work_fill` first (the compressor must not depend on it).
+Imploded implode(const Bytes &input, unsigned literal_mode, unsigned dict_size,
+                 unsigned read_step = 4096, uint8_t work_fill = 0);
+
+struct Exploded {
+    int result = 0;
+    Bytes output;
+    std::vector<unsigned> pieces;
+    std::vector<unsigned> requests; // byte counts asked of the read callback
+};
+
+// Explodes `stream`, delivering at most `read_step` bytes per read callback.
+Exploded explode(const Bytes &stream, unsigned read_step = 16384);
+
+// Sample inputs, the same on every run.
+Bytes sample_text(size_t length);         // prose-like words with punctuation and lines
+Bytes sample_machine_code(size_t length); // from this test program's own executable
+Bytes sample_random(size_t length, uint32_t seed = 1);
+
+} // namespace codec_test
