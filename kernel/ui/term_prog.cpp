@@ -1,0 +1,159 @@
+// Progress, wait and status windows on a terminal: each box is one line on standard error,
+// redrawn in place; Escape asks to cancel a box that offers Cancel.
+#include "kernel/ui/presenter.h"
+#include "kernel/ui/prog.h"
+
+#include <algorithm>
+#include <string>
+#include <string_view>
+
+namespace {
+
+constexpr DWORD redraw_interval = 100; // milliseconds: at most ten draws a second
+constexpr int bar_cells = 20;
+constexpr std::string_view spinner = "|/-\\";
+constexpr std::string_view erase_rest = "\x1b[K";
+
+// The text cut to `width` characters, marking the cut with "...".
+std::string fit(std::string_view text, size_t width) {
+    if (text.size() <= width) return std::string(text);
+    if (width <= 3) return std::string(text.substr(0, width));
+    return std::string(text.substr(0, width - 3)) + "...";
+}
+
+void draw(TXP_PROG_DRAWN &drawn, const std::string &line) {
+    std::string out = "\r" + line;
+    out += erase_rest;
+    fxp_term_write(out);
+    drawn.shown = true;
+    drawn.stale = false;
+    drawn.at = fxp_ticks();
+}
+
+int line_width() {
+    return std::max(fxp_term_columns() - 1, 20);
+}
+
+// ---- Progress -------------------------------------------------------------------------------
+
+void prog_open(TXP_PROG_T *prog) {
+    prog->drawn.visible = fxp_presenter.desktop_visible();
+    // Escape must arrive key by key while the box can be cancelled.
+    if (prog->drawn.visible && prog->cancel_question) kova_console_keys(true);
+}
+
+void prog_show(TXP_PROG_T *prog) {
+    if (!prog->drawn.visible || !prog->drawn.stale) return;
+    if (!fxp_term_prog_due(*prog, fxp_ticks())) return;
+    draw(prog->drawn, fxp_term_prog_text(*prog, line_width()));
+}
+
+void prog_close(TXP_PROG_T *prog) {
+    if (!prog->drawn.visible) return;
+    // The last state stays on the screen, so the finished percentage is seen.
+    if (prog->drawn.stale || !prog->drawn.shown)
+        draw(prog->drawn, fxp_term_prog_text(*prog, line_width()));
+    fxp_term_write("\n");
+    if (prog->cancel_question) kova_console_keys(false);
+}
+
+// ---- Wait -----------------------------------------------------------------------------------
+
+void pwin_open(TXP_PWIN_T *pwin) {
+    pwin->drawn.visible = fxp_presenter.desktop_visible();
+    if (pwin->drawn.visible && pwin->cancel_question) kova_console_keys(true);
+}
+
+void pwin_show(TXP_PWIN_T *pwin) {
+    if (!pwin->drawn.visible) return;
+    DWORD now = fxp_ticks();
+    // The spinner turns when the box is serviced a tenth of a second or more after a draw.
+    bool turn = pwin->drawn.shown && now - pwin->drawn.at >= redraw_interval;
+    if (!pwin->drawn.stale && !turn) return;
+    if (turn) ++pwin->drawn.frame;
+    draw(pwin->drawn, fxp_term_pwin_text(*pwin, line_width()));
+}
+
+void pwin_close(TXP_PWIN_T *pwin) {
+    if (!pwin->drawn.visible) return;
+    // A wait line says nothing once the step is over.
+    if (pwin->drawn.shown) fxp_term_write("\r" + std::string(erase_rest));
+    if (pwin->cancel_question) kova_console_keys(false);
+}
+
+// ---- Status bar and cancel ------------------------------------------------------------------
+
+void status_show(const std::string &text) {
+    if (text.empty() || !fxp_presenter.desktop_visible()) return;
+    fxp_term_write("\r" + std::string(erase_rest) + text + "\n");
+}
+
+// Keys typed while a box runs are read and dropped; a lone Escape asks to cancel.
+bool cancel_request() {
+    for (;;) {
+        int byte = kova_console_read_byte(0);
+        if (byte < 0) return false;
+        if (byte != 0x1B) continue;
+        // An escape sequence (a cursor key) follows at once; a lone Escape is followed by
+        // nothing.
+        int next = kova_console_read_byte(30);
+        if (next < 0) return true;
+        while (kova_console_read_byte(10) >= 0) {
+        }
+    }
+}
+
+} // namespace
+
+const TXP_PROG_VIEW fxp_term_prog_view = {prog_open, prog_show,  prog_close,  pwin_open,
+                                          pwin_show, pwin_close, status_show, cancel_request};
+TXP_PROG_VIEW fxp_prog_view = fxp_term_prog_view;
+
+bool fxp_term_prog_due(const TXP_PROG_T &prog, DWORD now) {
+    return !prog.drawn.shown || prog.last_percent == 100 || now - prog.drawn.at >= redraw_interval;
+}
+
+std::string fxp_term_prog_text(const TXP_PROG_T &prog, int columns) {
+    size_t width = static_cast<size_t>(std::max(columns, 1));
+    const TXP_PROG_BAR &bar = prog.bar;
+    uint64_t filled = bar.position >= bar.high
+                          ? bar_cells
+                          : static_cast<uint64_t>(bar_cells) * bar.position / bar.high;
+    std::string core = "[" + std::string(filled, '#') + std::string(bar_cells - filled, '.') + "] ";
+    core += std::string(prog.percent_value.size() < 4 ? 4 - prog.percent_value.size() : 0, ' ');
+    core += prog.percent_value + "  " + prog.estimate_value;
+
+    // The bar, percentage and estimate always show; title and status line share the rest, each
+    // with two blanks before it. A part that would keep fewer than 8 characters is left out.
+    std::string_view title = prog.title, status = prog.status_line;
+    long room = static_cast<long>(width) - static_cast<long>(core.size());
+    long t = static_cast<long>(title.size()), s = static_cast<long>(status.size());
+    long t_room = t, s_room = s;
+    if ((t ? t + 2 : 0) + (s ? s + 2 : 0) > room) {
+        long half = room / 2;
+        if (t + 2 <= half)
+            s_room = room - (t + 2) - 2;
+        else if (s + 2 <= half)
+            t_room = room - (s + 2) - 2;
+        else
+            t_room = half - 2, s_room = room - half - 2;
+        if (t == 0) s_room = room - 2;
+        if (s == 0) t_room = room - 2;
+        if (t_room < 8 && s_room >= 8) s_room = std::min(s, s_room + std::max(t_room, 0L) + 2);
+        if (s_room < 8 && t_room >= 8) t_room = std::min(t, t_room + std::max(s_room, 0L) + 2);
+    }
+    std::string line;
+    if (t && t_room >= 8) line = fit(title, static_cast<size_t>(t_room)) + "  ";
+    line += core;
+    if (s && s_room >= 8) line += "  " + fit(status, static_cast<size_t>(s_room));
+    return fit(line, width);
+}
+
+std::string fxp_term_pwin_text(const TXP_PWIN_T &pwin, int columns) {
+    size_t width = static_cast<size_t>(std::max(columns, 1));
+    std::string line(1, spinner[pwin.drawn.frame % spinner.size()]);
+    line += ' ';
+    line += pwin.title;
+    if (!pwin.line.empty()) line += ": " + pwin.line;
+    return fit(line, width);
+}
