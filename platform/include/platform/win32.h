@@ -10,4 +10,6 @@
 #include "platform/posix/clock.h"
 #include "platform/posix/sockets.h"
 #include "platform/posix/ctrl.h"
+#include "platform/posix/cmdline.h"
+#include "platform/posix/console.h"
 #endif
