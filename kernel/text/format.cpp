@@ -3,6 +3,7 @@
 #include "kernel/text/format.h"
 
 #include <cstring>
+#include <utility>
 
 namespace {
 
@@ -287,6 +288,14 @@ std::string &fxd_fmt_append(std::string &out, const char *format, ...) {
     out += expand(format, args);
     va_end(args);
     return out;
+}
+
+std::string fxd_fmt_append(std::string &&out, const char *format, ...) {
+    va_list args;
+    va_start(args, format);
+    out += expand(format, args);
+    va_end(args);
+    return std::move(out);
 }
 
 std::string &fxd_fmt_assign(std::string &out, const char *format, ...) {

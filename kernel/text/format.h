@@ -76,6 +76,8 @@ void *fxd_fmt_engine(const char *format, void *sink, TXD_FMT_EMIT emit, va_list 
 
 // Appends the expansion to `out`.
 std::string &fxd_fmt_append(std::string &out, const char *format, ...);
+// The same on a temporary, answering the finished text: fxd_fmt_append(std::string(), ...).
+std::string fxd_fmt_append(std::string &&out, const char *format, ...);
 // Replaces the content of `out` with the expansion.
 std::string &fxd_fmt_assign(std::string &out, const char *format, ...);
 std::string &fxd_fmt_vassign(std::string &out, const char *format, va_list args);

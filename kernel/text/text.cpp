@@ -50,7 +50,7 @@ char *fxd_upper_text(char *text, uint16_t length) {
 
 // ---- Comparison -----------------------------------------------------------------------------
 
-int fxd_compare(const char *a, const char *b, size_t length) {
+int fxd_compare(const void *a, const void *b, size_t length) {
     int c = std::memcmp(a, b, length);
     return c < 0 ? -1 : c > 0 ? 1 : 0;
 }

@@ -18,7 +18,7 @@ char *fxd_upper_text(char *text, uint16_t length);
 // ---- Comparison -----------------------------------------------------------------------------
 
 // -1, 0 or 1 as the first `length` bytes compare as unsigned bytes.
-int fxd_compare(const char *a, const char *b, size_t length);
+int fxd_compare(const void *a, const void *b, size_t length);
 int fxd_compare_nocase(const char *a, const char *b, uint16_t length);
 // 0 when `text` begins with `prefix`, else -1 or 1; a text shorter than the prefix never
 // matches.

@@ -170,6 +170,7 @@ TEST(FormatFrontEnds, AppendAssignAndBuffers) {
     fxd_fmt_append(s, "%dword%,5", 2u);
     EXPECT_EQ(s, "x=1;2");
     EXPECT_EQ(fxd_fmt_assign(s, "%str%", "new"), "new");
+    EXPECT_EQ(fxd_fmt_append(std::string("tmp "), "%dword%,5", 3u), "tmp 3");
 
     char buffer[32] = "old text";
     EXPECT_EQ(fxd_fmt_buffer(buffer, "%dword%,5", 99u), buffer);
