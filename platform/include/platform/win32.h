@@ -8,6 +8,8 @@
 #include "platform/posix/base.h"
 #include "platform/posix/codepage.h"
 #include "platform/posix/clock.h"
+#include "platform/posix/registry.h"
+#include "platform/posix/system.h"
 #include "platform/posix/sockets.h"
 #include "platform/posix/ctrl.h"
 #include "platform/posix/cmdline.h"

@@ -56,14 +56,14 @@ enum : DWORD {
 // Key and value names are compared without regard to case; a key keeps the spelling it was
 // created with.
 LSTATUS RegOpenKeyExA(HKEY key, LPCSTR sub_key, DWORD options, REGSAM access, PHKEY result);
-LSTATUS RegCreateKeyExA(HKEY key, LPCSTR sub_key, DWORD reserved, LPSTR class_name,
-                        DWORD options, REGSAM access, const SECURITY_ATTRIBUTES *security,
-                        PHKEY result, LPDWORD disposition);
+LSTATUS RegCreateKeyExA(HKEY key, LPCSTR sub_key, DWORD reserved, LPSTR class_name, DWORD options,
+                        REGSAM access, const SECURITY_ATTRIBUTES *security, PHKEY result,
+                        LPDWORD disposition);
 LSTATUS RegCloseKey(HKEY key);
-LSTATUS RegQueryValueExA(HKEY key, LPCSTR value_name, LPDWORD reserved, LPDWORD type,
-                         LPBYTE data, LPDWORD data_size);
-LSTATUS RegSetValueExA(HKEY key, LPCSTR value_name, DWORD reserved, DWORD type,
-                       const BYTE *data, DWORD data_size);
+LSTATUS RegQueryValueExA(HKEY key, LPCSTR value_name, LPDWORD reserved, LPDWORD type, LPBYTE data,
+                         LPDWORD data_size);
+LSTATUS RegSetValueExA(HKEY key, LPCSTR value_name, DWORD reserved, DWORD type, const BYTE *data,
+                       DWORD data_size);
 LSTATUS RegDeleteValueA(HKEY key, LPCSTR value_name);
 // Fails with ERROR_ACCESS_DENIED while the key still has subkeys, as on Windows.
 LSTATUS RegDeleteKeyA(HKEY key, LPCSTR sub_key);

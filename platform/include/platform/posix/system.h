@@ -277,11 +277,10 @@ using LPSERVICE_STATUS = SERVICE_STATUS *;
 // ERROR_DATABASE_DOES_NOT_EXIST.
 SC_HANDLE OpenSCManagerA(LPCSTR machine, LPCSTR database, DWORD access);
 SC_HANDLE OpenServiceA(SC_HANDLE manager, LPCSTR service_name, DWORD access);
-SC_HANDLE CreateServiceA(SC_HANDLE manager, LPCSTR service_name, LPCSTR display_name,
-                         DWORD access, DWORD service_type, DWORD start_type,
-                         DWORD error_control, LPCSTR binary_path, LPCSTR load_order_group,
-                         LPDWORD tag_id, LPCSTR dependencies, LPCSTR service_start_name,
-                         LPCSTR password);
+SC_HANDLE CreateServiceA(SC_HANDLE manager, LPCSTR service_name, LPCSTR display_name, DWORD access,
+                         DWORD service_type, DWORD start_type, DWORD error_control,
+                         LPCSTR binary_path, LPCSTR load_order_group, LPDWORD tag_id,
+                         LPCSTR dependencies, LPCSTR service_start_name, LPCSTR password);
 BOOL ChangeServiceConfigA(SC_HANDLE service, DWORD service_type, DWORD start_type,
                           DWORD error_control, LPCSTR binary_path, LPCSTR load_order_group,
                           LPDWORD tag_id, LPCSTR dependencies, LPCSTR service_start_name,
