@@ -13,5 +13,6 @@
 #include "platform/posix/sockets.h"
 #include "platform/posix/ctrl.h"
 #include "platform/posix/cmdline.h"
+#include "platform/posix/files.h"
 #include "platform/posix/console.h"
 #endif
