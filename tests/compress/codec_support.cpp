@@ -1,6 +1,7 @@
 // Helpers of the codec tests (see codec_support.h).
 #include "tests/compress/codec_support.h"
 
+#include "kernel/compress/code_tables.h"
 #include "kernel/compress/explode.h"
 #include "kernel/compress/implode.h"
 
@@ -31,6 +32,12 @@ std::string to_hex(const Bytes &bytes) {
 
 Bytes bytes_of(const std::string &text) {
     return Bytes(text.begin(), text.end());
+}
+
+Bytes repeat(const std::string &text, size_t times) {
+    Bytes out;
+    for (size_t i = 0; i < times; ++i) out.insert(out.end(), text.begin(), text.end());
+    return out;
 }
 
 namespace {
@@ -95,6 +102,49 @@ Exploded explode(const Bytes &stream, unsigned read_step) {
     t_result = &result;
     result.result = fxd_explode(explode_read, explode_write);
     return result;
+}
+
+StreamBuilder::StreamBuilder(unsigned literal_mode, unsigned dict_code)
+    : literal_mode_(literal_mode), dict_code_(dict_code) {
+    bits(literal_mode, 8);
+    bits(dict_code, 8);
+}
+
+StreamBuilder &StreamBuilder::bits(uint32_t value, unsigned count) {
+    for (unsigned k = 0; k < count; ++k) {
+        if (used_ == 0) bytes_.push_back(0);
+        bytes_.back() |= static_cast<uint8_t>(((value >> k) & 1) << used_);
+        used_ = (used_ + 1) % 8;
+    }
+    return *this;
+}
+
+StreamBuilder &StreamBuilder::literal(uint8_t byte) {
+    bits(0, 1);
+    if (literal_mode_ == 0) return bits(byte, 8);
+    return bits(kova_codec::kLiteralCodes[byte], kova_codec::kLiteralBits[byte]);
+}
+
+StreamBuilder &StreamBuilder::match(unsigned length, unsigned distance) {
+    using namespace kova_codec;
+    unsigned entry = 15;
+    while (length < kLengthBase[entry] + 2u) --entry;
+    bits(1, 1);
+    bits(kLengthCodes[entry], kLengthBits[entry]);
+    bits(length - 2 - kLengthBase[entry], kLengthExtra[entry]);
+    if (length == kEndLength) return *this;
+    const unsigned low_bits = length == 2 ? 2 : dict_code_;
+    const unsigned upper = (distance - 1) >> low_bits;
+    bits(kDistanceCodes[upper], kDistanceBits[upper]);
+    return bits((distance - 1) & ((1u << low_bits) - 1), low_bits);
+}
+
+StreamBuilder &StreamBuilder::end() {
+    return match(kova_codec::kEndLength, 0);
+}
+
+Bytes StreamBuilder::bytes() const {
+    return bytes_;
 }
 
 Bytes sample_text(size_t length) {

@@ -13,6 +13,7 @@ using Bytes = std::vector<uint8_t>;
 Bytes from_hex(const std::string &hex);
 std::string to_hex(const Bytes &bytes);
 Bytes bytes_of(const std::string &text);
+Bytes repeat(const std::string &text, size_t times);
 
 struct Imploded {
     unsigned result = 0;
@@ -34,6 +35,24 @@ struct Exploded {
 
 // Explodes `stream`, delivering at most `read_step` bytes per read callback.
 Exploded explode(const Bytes &stream, unsigned read_step = 16384);
+
+// Writes streams symbol by symbol, including ones the compressor never makes.
+class StreamBuilder {
+public:
+    // Starts with the two header bytes.
+    StreamBuilder(unsigned literal_mode, unsigned dict_code);
+    StreamBuilder &bits(uint32_t value, unsigned count); // least significant bit first
+    StreamBuilder &literal(uint8_t byte);
+    StreamBuilder &match(unsigned length, unsigned distance);
+    StreamBuilder &end();
+    // The stream so far, its last byte completed with zero bits.
+    Bytes bytes() const;
+
+private:
+    unsigned literal_mode_, dict_code_;
+    Bytes bytes_;
+    unsigned used_ = 0; // bits used in the last byte
+};
 
 // Sample inputs, the same on every run.
 Bytes sample_text(size_t length);         // prose-like words with punctuation and lines
