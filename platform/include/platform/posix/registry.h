@@ -16,39 +16,33 @@ using LSTATUS = LONG;
 #define HKEY_CURRENT_USER (reinterpret_cast<HKEY>(static_cast<ULONG_PTR>(0x80000001u)))
 #define HKEY_LOCAL_MACHINE (reinterpret_cast<HKEY>(static_cast<ULONG_PTR>(0x80000002u)))
 
-enum : DWORD {
-    KEY_QUERY_VALUE = 0x0001,
-    KEY_SET_VALUE = 0x0002,
-    KEY_CREATE_SUB_KEY = 0x0004,
-    KEY_ENUMERATE_SUB_KEYS = 0x0008,
-    KEY_NOTIFY = 0x0010,
-    KEY_CREATE_LINK = 0x0020,
-    KEY_WOW64_64KEY = 0x0100,
-    KEY_WOW64_32KEY = 0x0200,
-    KEY_READ = 0x00020019,
-    KEY_EXECUTE = KEY_READ,
-    KEY_WRITE = 0x00020006,
-    KEY_ALL_ACCESS = 0x000F003F,
-};
+inline constexpr DWORD KEY_QUERY_VALUE = 0x0001;
+inline constexpr DWORD KEY_SET_VALUE = 0x0002;
+inline constexpr DWORD KEY_CREATE_SUB_KEY = 0x0004;
+inline constexpr DWORD KEY_ENUMERATE_SUB_KEYS = 0x0008;
+inline constexpr DWORD KEY_NOTIFY = 0x0010;
+inline constexpr DWORD KEY_CREATE_LINK = 0x0020;
+inline constexpr DWORD KEY_WOW64_64KEY = 0x0100;
+inline constexpr DWORD KEY_WOW64_32KEY = 0x0200;
+inline constexpr DWORD KEY_READ = 0x00020019;
+inline constexpr DWORD KEY_EXECUTE = KEY_READ;
+inline constexpr DWORD KEY_WRITE = 0x00020006;
+inline constexpr DWORD KEY_ALL_ACCESS = 0x000F003F;
 
-enum : DWORD {
-    REG_NONE = 0,
-    REG_SZ = 1,
-    REG_EXPAND_SZ = 2,
-    REG_BINARY = 3,
-    REG_DWORD = 4,
-    REG_DWORD_BIG_ENDIAN = 5,
-    REG_LINK = 6,
-    REG_MULTI_SZ = 7,
-    REG_QWORD = 11,
-};
+inline constexpr DWORD REG_NONE = 0;
+inline constexpr DWORD REG_SZ = 1;
+inline constexpr DWORD REG_EXPAND_SZ = 2;
+inline constexpr DWORD REG_BINARY = 3;
+inline constexpr DWORD REG_DWORD = 4;
+inline constexpr DWORD REG_DWORD_BIG_ENDIAN = 5;
+inline constexpr DWORD REG_LINK = 6;
+inline constexpr DWORD REG_MULTI_SZ = 7;
+inline constexpr DWORD REG_QWORD = 11;
 
-enum : DWORD {
-    REG_OPTION_NON_VOLATILE = 0,
-    REG_OPTION_VOLATILE = 1,
-    REG_CREATED_NEW_KEY = 1,
-    REG_OPENED_EXISTING_KEY = 2,
-};
+inline constexpr DWORD REG_OPTION_NON_VOLATILE = 0;
+inline constexpr DWORD REG_OPTION_VOLATILE = 1;
+inline constexpr DWORD REG_CREATED_NEW_KEY = 1;
+inline constexpr DWORD REG_OPENED_EXISTING_KEY = 2;
 
 // Windows semantics: results are Windows error numbers (ERROR_SUCCESS, ERROR_FILE_NOT_FOUND
 // for a missing key or value, ERROR_MORE_DATA for a short buffer, ERROR_ACCESS_DENIED for a

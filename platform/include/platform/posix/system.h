@@ -8,12 +8,10 @@
 // ---- Waits ----
 
 #define INFINITE 0xFFFFFFFFu
-enum : DWORD {
-    WAIT_OBJECT_0 = 0,
-    WAIT_ABANDONED = 0x80,
-    WAIT_TIMEOUT = 258,
-    WAIT_FAILED = 0xFFFFFFFFu,
-};
+inline constexpr DWORD WAIT_OBJECT_0 = 0;
+inline constexpr DWORD WAIT_ABANDONED = 0x80;
+inline constexpr DWORD WAIT_TIMEOUT = 258;
+inline constexpr DWORD WAIT_FAILED = 0xFFFFFFFFu;
 
 // A handle that WaitForSingleObject can wait on. Other parts of the platform derive their
 // waitable objects from it.
@@ -30,36 +28,30 @@ DWORD WaitForSingleObject(HANDLE handle, DWORD timeout);
 
 #define STILL_ACTIVE 259u
 
-enum : DWORD {
-    DEBUG_PROCESS = 0x00000001,
-    CREATE_NEW_CONSOLE = 0x00000010,
-    CREATE_NEW_PROCESS_GROUP = 0x00000200,
-    CREATE_NO_WINDOW = 0x08000000,
-    DETACHED_PROCESS = 0x00000008,
-    NORMAL_PRIORITY_CLASS = 0x00000020,
-};
+inline constexpr DWORD DEBUG_PROCESS = 0x00000001;
+inline constexpr DWORD CREATE_NEW_CONSOLE = 0x00000010;
+inline constexpr DWORD CREATE_NEW_PROCESS_GROUP = 0x00000200;
+inline constexpr DWORD CREATE_NO_WINDOW = 0x08000000;
+inline constexpr DWORD DETACHED_PROCESS = 0x00000008;
+inline constexpr DWORD NORMAL_PRIORITY_CLASS = 0x00000020;
 
-enum : DWORD {
-    STARTF_USESHOWWINDOW = 0x00000001,
-    STARTF_USESTDHANDLES = 0x00000100,
-};
+inline constexpr DWORD STARTF_USESHOWWINDOW = 0x00000001;
+inline constexpr DWORD STARTF_USESTDHANDLES = 0x00000100;
 
 // Show modes, as for ShowWindow.
-enum : int {
-    SW_HIDE = 0,
-    SW_SHOWNORMAL = 1,
-    SW_NORMAL = 1,
-    SW_SHOWMINIMIZED = 2,
-    SW_SHOWMAXIMIZED = 3,
-    SW_MAXIMIZE = 3,
-    SW_SHOWNOACTIVATE = 4,
-    SW_SHOW = 5,
-    SW_MINIMIZE = 6,
-    SW_SHOWMINNOACTIVE = 7,
-    SW_SHOWNA = 8,
-    SW_RESTORE = 9,
-    SW_SHOWDEFAULT = 10,
-};
+inline constexpr int SW_HIDE = 0;
+inline constexpr int SW_SHOWNORMAL = 1;
+inline constexpr int SW_NORMAL = 1;
+inline constexpr int SW_SHOWMINIMIZED = 2;
+inline constexpr int SW_SHOWMAXIMIZED = 3;
+inline constexpr int SW_MAXIMIZE = 3;
+inline constexpr int SW_SHOWNOACTIVATE = 4;
+inline constexpr int SW_SHOW = 5;
+inline constexpr int SW_MINIMIZE = 6;
+inline constexpr int SW_SHOWMINNOACTIVE = 7;
+inline constexpr int SW_SHOWNA = 8;
+inline constexpr int SW_RESTORE = 9;
+inline constexpr int SW_SHOWDEFAULT = 10;
 
 struct STARTUPINFOA {
     DWORD cb;
@@ -103,21 +95,17 @@ DWORD GetProcessId(HANDLE process);
 DWORD GetCurrentProcessId();
 DWORD GetCurrentThreadId();
 
-enum : ULONG {
-    SEE_MASK_DEFAULT = 0x00000000,
-    SEE_MASK_NOCLOSEPROCESS = 0x00000040,
-    SEE_MASK_NOASYNC = 0x00000100,
-    SEE_MASK_FLAG_NO_UI = 0x00000400,
-};
+inline constexpr ULONG SEE_MASK_DEFAULT = 0x00000000;
+inline constexpr ULONG SEE_MASK_NOCLOSEPROCESS = 0x00000040;
+inline constexpr ULONG SEE_MASK_NOASYNC = 0x00000100;
+inline constexpr ULONG SEE_MASK_FLAG_NO_UI = 0x00000400;
 
 // ShellExecute's own results in hInstApp; above 32 means success.
-enum : UINT_PTR {
-    SE_ERR_FNF = 2,
-    SE_ERR_PNF = 3,
-    SE_ERR_ACCESSDENIED = 5,
-    SE_ERR_OOM = 8,
-    SE_ERR_NOASSOC = 31,
-};
+inline constexpr UINT_PTR SE_ERR_FNF = 2;
+inline constexpr UINT_PTR SE_ERR_PNF = 3;
+inline constexpr UINT_PTR SE_ERR_ACCESSDENIED = 5;
+inline constexpr UINT_PTR SE_ERR_OOM = 8;
+inline constexpr UINT_PTR SE_ERR_NOASSOC = 31;
 
 struct SHELLEXECUTEINFOA {
     DWORD cbSize;
@@ -146,12 +134,10 @@ BOOL ShellExecuteExA(SHELLEXECUTEINFOA *info);
 
 // ---- Named events and mutexes ----
 
-enum : DWORD {
-    EVENT_MODIFY_STATE = 0x0002,
-    EVENT_ALL_ACCESS = 0x001F0003,
-    MUTEX_MODIFY_STATE = 0x0001,
-    MUTEX_ALL_ACCESS = 0x001F0001,
-};
+inline constexpr DWORD EVENT_MODIFY_STATE = 0x0002;
+inline constexpr DWORD EVENT_ALL_ACCESS = 0x001F0003;
+inline constexpr DWORD MUTEX_MODIFY_STATE = 0x0001;
+inline constexpr DWORD MUTEX_ALL_ACCESS = 0x001F0001;
 
 // Named objects ("Global\name", "Local\name" or "name", compared with case as on Windows) are
 // files in $KOVA_PREFIX/objects/ shared by every process of the prefix. Every open handle
@@ -186,66 +172,52 @@ DWORD kova_wait_until_unheld(LPCSTR name, DWORD timeout);
 using SC_HANDLE = struct kova_sc_object *;
 using LPSC_HANDLE = SC_HANDLE *;
 
-enum : DWORD {
-    SC_MANAGER_CONNECT = 0x0001,
-    SC_MANAGER_CREATE_SERVICE = 0x0002,
-    SC_MANAGER_ENUMERATE_SERVICE = 0x0004,
-    SC_MANAGER_LOCK = 0x0008,
-    SC_MANAGER_QUERY_LOCK_STATUS = 0x0010,
-    SC_MANAGER_MODIFY_BOOT_CONFIG = 0x0020,
-    SC_MANAGER_ALL_ACCESS = 0x000F003F,
-};
+inline constexpr DWORD SC_MANAGER_CONNECT = 0x0001;
+inline constexpr DWORD SC_MANAGER_CREATE_SERVICE = 0x0002;
+inline constexpr DWORD SC_MANAGER_ENUMERATE_SERVICE = 0x0004;
+inline constexpr DWORD SC_MANAGER_LOCK = 0x0008;
+inline constexpr DWORD SC_MANAGER_QUERY_LOCK_STATUS = 0x0010;
+inline constexpr DWORD SC_MANAGER_MODIFY_BOOT_CONFIG = 0x0020;
+inline constexpr DWORD SC_MANAGER_ALL_ACCESS = 0x000F003F;
 
-enum : DWORD {
-    SERVICE_QUERY_CONFIG = 0x0001,
-    SERVICE_CHANGE_CONFIG = 0x0002,
-    SERVICE_QUERY_STATUS = 0x0004,
-    SERVICE_ENUMERATE_DEPENDENTS = 0x0008,
-    SERVICE_START = 0x0010,
-    SERVICE_STOP = 0x0020,
-    SERVICE_PAUSE_CONTINUE = 0x0040,
-    SERVICE_INTERROGATE = 0x0080,
-    SERVICE_USER_DEFINED_CONTROL = 0x0100,
-    SERVICE_ALL_ACCESS = 0x000F01FF,
-};
+inline constexpr DWORD SERVICE_QUERY_CONFIG = 0x0001;
+inline constexpr DWORD SERVICE_CHANGE_CONFIG = 0x0002;
+inline constexpr DWORD SERVICE_QUERY_STATUS = 0x0004;
+inline constexpr DWORD SERVICE_ENUMERATE_DEPENDENTS = 0x0008;
+inline constexpr DWORD SERVICE_START = 0x0010;
+inline constexpr DWORD SERVICE_STOP = 0x0020;
+inline constexpr DWORD SERVICE_PAUSE_CONTINUE = 0x0040;
+inline constexpr DWORD SERVICE_INTERROGATE = 0x0080;
+inline constexpr DWORD SERVICE_USER_DEFINED_CONTROL = 0x0100;
+inline constexpr DWORD SERVICE_ALL_ACCESS = 0x000F01FF;
 
-enum : DWORD {
-    SERVICE_KERNEL_DRIVER = 0x01,
-    SERVICE_FILE_SYSTEM_DRIVER = 0x02,
-    SERVICE_WIN32_OWN_PROCESS = 0x10,
-    SERVICE_WIN32_SHARE_PROCESS = 0x20,
-    SERVICE_INTERACTIVE_PROCESS = 0x100,
-};
+inline constexpr DWORD SERVICE_KERNEL_DRIVER = 0x01;
+inline constexpr DWORD SERVICE_FILE_SYSTEM_DRIVER = 0x02;
+inline constexpr DWORD SERVICE_WIN32_OWN_PROCESS = 0x10;
+inline constexpr DWORD SERVICE_WIN32_SHARE_PROCESS = 0x20;
+inline constexpr DWORD SERVICE_INTERACTIVE_PROCESS = 0x100;
 
-enum : DWORD {
-    SERVICE_BOOT_START = 0,
-    SERVICE_SYSTEM_START = 1,
-    SERVICE_AUTO_START = 2,
-    SERVICE_DEMAND_START = 3,
-    SERVICE_DISABLED = 4,
-};
+inline constexpr DWORD SERVICE_BOOT_START = 0;
+inline constexpr DWORD SERVICE_SYSTEM_START = 1;
+inline constexpr DWORD SERVICE_AUTO_START = 2;
+inline constexpr DWORD SERVICE_DEMAND_START = 3;
+inline constexpr DWORD SERVICE_DISABLED = 4;
 
-enum : DWORD {
-    SERVICE_ERROR_IGNORE = 0,
-    SERVICE_ERROR_NORMAL = 1,
-    SERVICE_ERROR_SEVERE = 2,
-    SERVICE_ERROR_CRITICAL = 3,
-};
+inline constexpr DWORD SERVICE_ERROR_IGNORE = 0;
+inline constexpr DWORD SERVICE_ERROR_NORMAL = 1;
+inline constexpr DWORD SERVICE_ERROR_SEVERE = 2;
+inline constexpr DWORD SERVICE_ERROR_CRITICAL = 3;
 
 #define SERVICE_NO_CHANGE 0xFFFFFFFFu
 
-enum : DWORD {
-    SERVICE_STOPPED = 1,
-    SERVICE_START_PENDING = 2,
-    SERVICE_STOP_PENDING = 3,
-    SERVICE_RUNNING = 4,
-};
+inline constexpr DWORD SERVICE_STOPPED = 1;
+inline constexpr DWORD SERVICE_START_PENDING = 2;
+inline constexpr DWORD SERVICE_STOP_PENDING = 3;
+inline constexpr DWORD SERVICE_RUNNING = 4;
 
-enum : DWORD {
-    SERVICE_CONTROL_STOP = 1,
-    SERVICE_CONTROL_INTERROGATE = 4,
-    SERVICE_ACCEPT_STOP = 1,
-};
+inline constexpr DWORD SERVICE_CONTROL_STOP = 1;
+inline constexpr DWORD SERVICE_CONTROL_INTERROGATE = 4;
+inline constexpr DWORD SERVICE_ACCEPT_STOP = 1;
 
 struct QUERY_SERVICE_CONFIGA {
     DWORD dwServiceType;
@@ -301,16 +273,12 @@ BOOL CloseServiceHandle(SC_HANDLE handle);
 
 // ---- Version ----
 
-enum : DWORD {
-    VER_PLATFORM_WIN32s = 0,
-    VER_PLATFORM_WIN32_WINDOWS = 1,
-    VER_PLATFORM_WIN32_NT = 2,
-};
-enum : BYTE {
-    VER_NT_WORKSTATION = 1,
-    VER_NT_DOMAIN_CONTROLLER = 2,
-    VER_NT_SERVER = 3,
-};
+inline constexpr DWORD VER_PLATFORM_WIN32s = 0;
+inline constexpr DWORD VER_PLATFORM_WIN32_WINDOWS = 1;
+inline constexpr DWORD VER_PLATFORM_WIN32_NT = 2;
+inline constexpr BYTE VER_NT_WORKSTATION = 1;
+inline constexpr BYTE VER_NT_DOMAIN_CONTROLLER = 2;
+inline constexpr BYTE VER_NT_SERVER = 3;
 
 struct OSVERSIONINFOA {
     DWORD dwOSVersionInfoSize;
