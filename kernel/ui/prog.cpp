@@ -137,8 +137,14 @@ std::string fxp_prog_estimate_text(uint32_t remaining) {
 
 // ---- Progress window ------------------------------------------------------------------------
 
+TXP_PROG_T::~TXP_PROG_T() {
+    fxp_prog_close(this);
+}
+
 void fxp_prog_init(TXP_PROG_T *prog) {
-    if (prog) *prog = TXP_PROG_T{};
+    if (!prog) return;
+    fxp_prog_close(prog);
+    *prog = TXP_PROG_T{};
 }
 
 void fxp_prog_open(TXP_PROG_T *prog, const char *cancel_question, const char *title,

@@ -72,8 +72,15 @@ struct TXP_PROG_DRAWN {
     unsigned frame = 0;   // wait window: the spinner's position
 };
 
-// A progress window; zeroed (closed) by fxp_prog_init.
+// A progress window; zeroed (closed) by fxp_prog_init. An open box closes when its record
+// goes, so the window stack never keeps a record that is gone.
 struct TXP_PROG_T {
+    TXP_PROG_T() = default;
+    ~TXP_PROG_T();
+    TXP_PROG_T(const TXP_PROG_T &) = delete;
+    TXP_PROG_T &operator=(const TXP_PROG_T &) = delete;
+    TXP_PROG_T &operator=(TXP_PROG_T &&) = default;
+
     TXP_PROG_WINDOW window;
     uint16_t last_percent = 0;
     uint16_t flags = 0;
@@ -114,8 +121,14 @@ constexpr const char *DXP_PWIN_ANIMATION = "LXPPWIN.AVI";
 // Answers true when a wait should stop early.
 using TXP_PWIN_STOP = bool (*)();
 
-// A wait window, owned by the caller.
+// A wait window, owned by the caller; closed when it goes.
 struct TXP_PWIN_T {
+    TXP_PWIN_T() = default;
+    ~TXP_PWIN_T();
+    TXP_PWIN_T(const TXP_PWIN_T &) = delete;
+    TXP_PWIN_T &operator=(const TXP_PWIN_T &) = delete;
+    TXP_PWIN_T &operator=(TXP_PWIN_T &&) = default;
+
     TXP_PROG_WINDOW window;
     std::string title;
     std::string animation; // animation file; the terminal shows a spinner in its place

@@ -49,6 +49,10 @@ const TXP_PWIN_ANIMATION fxp_pwin_animations[5] = {
     {"LXPPWIN3.AVI", 40, 28}, {"LXPPWIN4.AVI", 40, 28},
 };
 
+TXP_PWIN_T::~TXP_PWIN_T() {
+    fxp_pwin_close(this);
+}
+
 void fxp_pwin_open(const char *cancel_question, uint16_t /*column*/, uint16_t /*row*/,
                    uint16_t /*width*/, const char *title, uint32_t /*window_flags*/,
                    void * /*window_data*/, const char *animation, uint16_t /*animation_width*/,

@@ -35,6 +35,7 @@ protected:
         fxp_prog_view.cancel_request = [] { return view_log->cancel; };
     }
     void TearDown() override {
+        fxp_prog_close(&prog_);
         fxp_prog_view = saved_;
         view_log = nullptr;
         fxp_operator_present_set(1);
