@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <dirent.h>
 #include <fstream>
 #include <sstream>
 #include <sys/statfs.h>
@@ -90,15 +91,29 @@ std::string root_target(LPCSTR root, bool &is_unc) {
 // mount (with the part of the share below the mount's source). Empty for a local drive.
 std::string connection_of(const std::string &target) {
     std::string real = real_path(target);
-    std::string unc = real_path(dosdevices() + "/unc");
-    if (path_within(real, unc) && real.size() > unc.size()) {
-        std::string rest = real.substr(unc.size() + 1);
-        std::string out = "\\\\";
-        for (char c : rest) out += c == '/' ? '\\' : c;
-        // Deeper than server/share: only a link at the share level names a share.
-        size_t slashes = std::count(rest.begin(), rest.end(), '/');
-        if (slashes >= 1) return out;
-        return {};
+    // A drive whose target lies in one of the prefix's shares is connected to that share.
+    std::string unc = dosdevices() + "/unc";
+    if (DIR *servers = opendir(unc.c_str())) {
+        std::string found;
+        while (dirent *server = readdir(servers)) {
+            if (server->d_name[0] == '.') continue;
+            std::string server_dir = unc + "/" + server->d_name;
+            DIR *shares = opendir(server_dir.c_str());
+            if (!shares) continue;
+            while (dirent *share = readdir(shares)) {
+                if (share->d_name[0] == '.') continue;
+                std::string share_real = real_path(server_dir + "/" + share->d_name);
+                if (!path_within(real, share_real)) continue;
+                found = std::string("\\\\") + server->d_name + "\\" + share->d_name;
+                for (char c : real.substr(share_real == "/" ? 0 : share_real.size()))
+                    found += c == '/' ? '\\' : c;
+                break;
+            }
+            closedir(shares);
+            if (!found.empty()) break;
+        }
+        closedir(servers);
+        if (!found.empty()) return found;
     }
     Mount m;
     if (!mount_of(real, m) || !network_type(m.type)) return {};
