@@ -1,5 +1,5 @@
 // Windows Sockets 2 subset over BSD sockets: Winsock names, semantics and error numbers.
-#include "platform/win32.h"
+#include "platform/winsock.h"
 
 #include "sockets_host.h"
 

@@ -1,5 +1,4 @@
 // Host half of the Winsock subset: the BSD socket calls behind each Winsock function.
-#define KOVA_HOST_SOCKETS
 #include "platform/win32.h"
 
 #include "sockets_host.h"

@@ -10,9 +10,9 @@
 #include "platform/posix/clock.h"
 #include "platform/posix/registry.h"
 #include "platform/posix/system.h"
-#include "platform/posix/sockets.h"
 #include "platform/posix/ctrl.h"
 #include "platform/posix/cmdline.h"
 #include "platform/posix/files.h"
 #include "platform/posix/console.h"
+#include "platform/posix/module.h"
 #endif

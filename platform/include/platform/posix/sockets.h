@@ -1,15 +1,14 @@
 // Windows Sockets 2 subset of the POSIX platform: the calls the manager connections and the
 // stand-in managers make, with Winsock names, types, constants and error numbers over BSD
-// sockets.
+// sockets. Reached through platform/winsock.h.
 #pragma once
 
 #include "platform/posix/base.h"
 
-// A platform source that talks to the host's own socket headers cannot see these names as well
-// (they share `socket`, `connect`, `hostent` ... with the host); it defines KOVA_HOST_SOCKETS
-// before including the Win32 surface, and the host's declarations are recognised too.
+// These names are also the host's (`socket`, `sockaddr`, `AF_INET` ...): a source that has seen
+// the host's socket headers, or defines KOVA_HOST_SOCKETS, does not get them.
 #if !defined(KOVA_HOST_SOCKETS) && !defined(_SYS_SOCKET_H) && !defined(_NETDB_H) &&              \
-    !defined(_NETINET_IN_H) && !defined(_ARPA_INET_H)
+    !defined(_NETINET_IN_H) && !defined(_ARPA_INET_H) && !defined(_SYS_POLL_H)
 
 // The host's headers give u_long 64 bits; Winsock's is 32, so ULONG stands in for it here.
 using SOCKET = UINT_PTR;
