@@ -84,10 +84,14 @@ int ask(const char *first, const char *second, const char *third, int default_an
     int result = fxp_msg_box(current_handle(), text.c_str(), title, style);
     fxp_window_reactivate();
     switch (result) {
-    case IDYES: return DXP_ANSWER_YES;
-    case IDNO: return DXP_ANSWER_NO;
-    case IDCANCEL: return DXP_ANSWER_ESCAPE;
-    default: return failed_answer;
+    case IDYES:
+        return DXP_ANSWER_YES;
+    case IDNO:
+        return DXP_ANSWER_NO;
+    case IDCANCEL:
+        return DXP_ANSWER_ESCAPE;
+    default:
+        return failed_answer;
     }
 }
 
@@ -95,19 +99,27 @@ int ask(const char *first, const char *second, const char *third, int default_an
 int unattended_answer(UINT style) {
     switch (style & MB_TYPEMASK) {
     case MB_OK:
-    case MB_OKCANCEL: return IDOK;
-    case MB_ABORTRETRYIGNORE: return IDABORT;
-    case MB_YESNOCANCEL: return IDCANCEL;
-    case MB_YESNO: return IDNO;
+    case MB_OKCANCEL:
+        return IDOK;
+    case MB_ABORTRETRYIGNORE:
+        return IDABORT;
+    case MB_YESNOCANCEL:
+        return IDCANCEL;
+    case MB_YESNO:
+        return IDNO;
     case MB_RETRYCANCEL:
-    case MB_CANCELTRYCONTINUE: return IDCANCEL;
-    default: return IDOK;
+    case MB_CANCELTRYCONTINUE:
+        return IDCANCEL;
+    default:
+        return IDOK;
     }
 }
 
 } // namespace
 
-TXP_WINDOW *fxp_window_current() { return window_stack.empty() ? nullptr : window_stack.back(); }
+TXP_WINDOW *fxp_window_current() {
+    return window_stack.empty() ? nullptr : window_stack.back();
+}
 
 void fxp_window_push(TXP_WINDOW *window) {
     if (window) window_stack.push_back(window);
@@ -132,8 +144,10 @@ void fxp_window_reactivate() {
 int fxp_msg_box(HWND owner, const char *text, const char *title, UINT style) {
     bool shown;
     if (msg_box_hook) msg_box_hook(1);
-    if (msg_box_hook) shown = true;
-    else shown = (style & MB_SERVICE_NOTIFICATION) || fxp_presenter.desktop_visible();
+    if (msg_box_hook)
+        shown = true;
+    else
+        shown = (style & MB_SERVICE_NOTIFICATION) || fxp_presenter.desktop_visible();
     int result = shown ? fxp_presenter.box(owner, text, title, style) : unattended_answer(style);
     if (msg_box_hook) msg_box_hook(0);
     return result;
@@ -153,7 +167,9 @@ int fxp_msg_error3(const char *first, const char *second, const char *third) {
     return 1;
 }
 
-int fxp_msg_error(const char *text) { return fxp_msg_error3(text, nullptr, nullptr); }
+int fxp_msg_error(const char *text) {
+    return fxp_msg_error3(text, nullptr, nullptr);
+}
 
 void fxp_msg_errorf(const char *format, ...) {
     std::string text;
@@ -169,9 +185,13 @@ void fxp_msg_errorf(const char *format, ...) {
     fxp_msg_error3(nullptr, text.c_str(), nullptr);
 }
 
-int fxp_msg_info(const char *text) { return show_info(text, nullptr); }
+int fxp_msg_info(const char *text) {
+    return show_info(text, nullptr);
+}
 
-int fxp_msg_info2(const char *first, const char *second) { return show_info(first, second); }
+int fxp_msg_info2(const char *first, const char *second) {
+    return show_info(first, second);
+}
 
 int fxp_msg_infof(const char *format, ...) {
     std::string text;
@@ -190,24 +210,22 @@ int fxp_msg_infof(const char *format, ...) {
 }
 
 int fxp_msg_ask(const char *first, const char *second, const char *third, int default_answer) {
-    return ask(first, second, third, default_answer, false, "", MB_ICONQUESTION,
-               DXP_ANSWER_ESCAPE);
+    return ask(first, second, third, default_answer, false, "", MB_ICONQUESTION, DXP_ANSWER_ESCAPE);
 }
 
-int fxp_msg_ask(const char *first, const char *second, const char *third, int default_answer,
-                int, int, int, int, int, bool allow_cancel) {
+int fxp_msg_ask(const char *first, const char *second, const char *third, int default_answer, int,
+                int, int, int, int, bool allow_cancel) {
     return ask(first, second, third, default_answer, allow_cancel, "", MB_ICONQUESTION,
                DXP_ANSWER_ESCAPE);
 }
 
-int fxp_msg_warn_ask(const char *first, const char *second, const char *third,
-                     int default_answer) {
+int fxp_msg_warn_ask(const char *first, const char *second, const char *third, int default_answer) {
     return ask(first, second, third, default_answer, false, "Warning", MB_ICONEXCLAMATION,
                DXP_ANSWER_NO);
 }
 
-int fxp_msg_warn_ask(const char *first, const char *second, const char *third,
-                     int default_answer, int, int, int, int, int, bool allow_cancel) {
-    return ask(first, second, third, default_answer, allow_cancel, "Warning",
-               MB_ICONEXCLAMATION, DXP_ANSWER_NO);
+int fxp_msg_warn_ask(const char *first, const char *second, const char *third, int default_answer,
+                     int, int, int, int, int, bool allow_cancel) {
+    return ask(first, second, third, default_answer, allow_cancel, "Warning", MB_ICONEXCLAMATION,
+               DXP_ANSWER_NO);
 }

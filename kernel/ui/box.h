@@ -56,15 +56,13 @@ int fxp_msg_infof(const char *format, ...);
 // caption "Warning" and the exclamation icon. Answer 'Y', 'N' or 27; a box that fails answers 27
 // from fxp_msg_ask and 'N' from fxp_msg_warn_ask.
 int fxp_msg_ask(const char *first, const char *second, const char *third, int default_answer);
-int fxp_msg_warn_ask(const char *first, const char *second, const char *third,
-                     int default_answer);
+int fxp_msg_warn_ask(const char *first, const char *second, const char *third, int default_answer);
 // The long forms: five placement and window arguments of the character-mode kernel (unused
 // here) and `allow_cancel`, which offers Yes/No/Cancel.
 int fxp_msg_ask(const char *first, const char *second, const char *third, int default_answer,
                 int row, int column, int width, int height, int flags, bool allow_cancel);
-int fxp_msg_warn_ask(const char *first, const char *second, const char *third,
-                     int default_answer, int row, int column, int width, int height, int flags,
-                     bool allow_cancel);
+int fxp_msg_warn_ask(const char *first, const char *second, const char *third, int default_answer,
+                     int row, int column, int width, int height, int flags, bool allow_cancel);
 
 // Every box: shown by the presenter when msg_box_hook is set, the style has
 // MB_SERVICE_NOTIFICATION or the desktop is visible; otherwise answered at once from the

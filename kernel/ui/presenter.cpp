@@ -6,9 +6,13 @@
 
 namespace {
 
-bool terminal_desktop_visible() { return IsWindowVisible(GetDesktopWindow()); }
+bool terminal_desktop_visible() {
+    return IsWindowVisible(GetDesktopWindow());
+}
 
-void terminal_beep(UINT type) { MessageBeep(type); }
+void terminal_beep(UINT type) {
+    MessageBeep(type);
+}
 
 // Reads the bytes of one escape sequence after ESC and names its key; 0 for sequences that
 // name no key of ours (they are dropped), DXP_KEY_ESCAPE for a lone Escape.
@@ -22,18 +26,25 @@ int escape_key() {
         if (byte < 0) return 0;
         if (byte >= 0x40 && byte <= 0x7E) {
             switch (byte) {
-            case 'A': return DXP_KEY_UP;
-            case 'B': return DXP_KEY_DOWN;
-            case 'C': return DXP_KEY_RIGHT;
-            case 'D': return DXP_KEY_LEFT;
-            case 'H': return DXP_KEY_HOME;
-            case 'F': return DXP_KEY_END;
+            case 'A':
+                return DXP_KEY_UP;
+            case 'B':
+                return DXP_KEY_DOWN;
+            case 'C':
+                return DXP_KEY_RIGHT;
+            case 'D':
+                return DXP_KEY_LEFT;
+            case 'H':
+                return DXP_KEY_HOME;
+            case 'F':
+                return DXP_KEY_END;
             case '~':
                 if (params == "1" || params == "7") return DXP_KEY_HOME;
                 if (params == "4" || params == "8") return DXP_KEY_END;
                 if (params == "3") return DXP_KEY_DELETE;
                 return 0;
-            default: return 0;
+            default:
+                return 0;
             }
         }
         params += static_cast<char>(byte);
@@ -90,8 +101,12 @@ int fxp_term_columns() {
     return columns > 0 ? columns : 80;
 }
 
-CXP_TERM_KEYS::CXP_TERM_KEYS() { kova_console_keys(true); }
-CXP_TERM_KEYS::~CXP_TERM_KEYS() { kova_console_keys(false); }
+CXP_TERM_KEYS::CXP_TERM_KEYS() {
+    kova_console_keys(true);
+}
+CXP_TERM_KEYS::~CXP_TERM_KEYS() {
+    kova_console_keys(false);
+}
 
 int fxp_term_read_key() {
     bool terminal = kova_console_is_terminal(KOVA_STDIN);
@@ -99,11 +114,16 @@ int fxp_term_read_key() {
         int byte = kova_console_read_byte(-1);
         if (byte < 0) return DXP_KEY_END_OF_INPUT;
         int key;
-        if (byte == '\r' || byte == '\n') key = DXP_KEY_ENTER;
-        else if (byte == 0x7F || byte == 0x08) key = DXP_KEY_BACKSPACE;
-        else if (byte == 0x1B && terminal) key = escape_key();
-        else if (byte >= 0xC0) key = utf8_key(byte);
-        else key = byte;
+        if (byte == '\r' || byte == '\n')
+            key = DXP_KEY_ENTER;
+        else if (byte == 0x7F || byte == 0x08)
+            key = DXP_KEY_BACKSPACE;
+        else if (byte == 0x1B && terminal)
+            key = escape_key();
+        else if (byte >= 0xC0)
+            key = utf8_key(byte);
+        else
+            key = byte;
         if (key == 0) continue;
         if (!terminal && byte != '\n') drop_rest_of_line();
         return key;
@@ -126,15 +146,16 @@ std::string fxp_term_button_row(const TXP_TERM_BUTTON *buttons, int count) {
         const char *hot = amp && amp[1] ? amp + 1 : label;
         for (const char *p = label; *p; ++p) {
             if (p == amp) continue;
-            if (p == hot) row += '[', row += *p, row += ']';
-            else row += *p;
+            if (p == hot)
+                row += '[', row += *p, row += ']';
+            else
+                row += *p;
         }
     }
     return row;
 }
 
-int fxp_term_choose(const TXP_TERM_BUTTON *buttons, int count, int default_index,
-                    int escape_id) {
+int fxp_term_choose(const TXP_TERM_BUTTON *buttons, int count, int default_index, int escape_id) {
     if (count <= 0) return 0;
     if (default_index < 0 || default_index >= count) default_index = 0;
     std::string prompt = fxp_term_button_row(buttons, count);
@@ -148,7 +169,8 @@ int fxp_term_choose(const TXP_TERM_BUTTON *buttons, int count, int default_index
             fxp_term_line("");
             return 0;
         }
-        if (key == DXP_KEY_ENTER) chosen = default_index;
+        if (key == DXP_KEY_ENTER)
+            chosen = default_index;
         else if (key == DXP_KEY_ESCAPE && escape_id != 0) {
             for (int i = 0; i < count; ++i)
                 if (buttons[i].id == escape_id) chosen = i;

@@ -80,8 +80,7 @@ std::string fxp_term_button_text(const TXP_TERM_BUTTON &button);
 // hot key in either case, its number in the row, Enter for the default, Escape for
 // `escape_id` when that is not 0 — echoes the button's name and answers its identifier; 0
 // when input ends first.
-int fxp_term_choose(const TXP_TERM_BUTTON *buttons, int count, int default_index,
-                    int escape_id);
+int fxp_term_choose(const TXP_TERM_BUTTON *buttons, int count, int default_index, int escape_id);
 
 // The terminal's message box: title, text, the buttons of the style word. Escape answers
 // Cancel where the box has it, and OK in a box with only OK, as Windows does.

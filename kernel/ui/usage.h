@@ -21,11 +21,11 @@ char **fxp_argv();
 // hides the line, a tab becomes the indent of six blanks; an empty text is an empty line.
 // Hidden help lines are printed only for /* and know only the tab.
 struct TXP_USAGE_PROGRAM {
-    const char *title;          // first line of the banner: the application title
-    const char *const *banner;  // further banner lines (version ...), ended by a null entry
-    const char *syntax;         // printed after the kernel's fragments on the syntax line
-    const char *const *help;    // ended by a null entry
-    const char *const *hidden;  // ended by a null entry; may itself be null
+    const char *title;         // first line of the banner: the application title
+    const char *const *banner; // further banner lines (version ...), ended by a null entry
+    const char *syntax;        // printed after the kernel's fragments on the syntax line
+    const char *const *help;   // ended by a null entry
+    const char *const *hidden; // ended by a null entry; may itself be null
 };
 
 void fxp_usage_program(const TXP_USAGE_PROGRAM *program);

@@ -17,7 +17,9 @@ namespace {
 
 // The desktop is the one window of this platform; its handle only needs to be unique.
 char desktop_window_tag;
-HWND desktop_window() { return reinterpret_cast<HWND>(&desktop_window_tag); }
+HWND desktop_window() {
+    return reinterpret_cast<HWND>(&desktop_window_tag);
+}
 
 // ---- Key mode -------------------------------------------------------------------------------
 // The saved line mode lives in plain globals so that a signal handler can put it back.
@@ -45,7 +47,9 @@ void restore_at_exit() {
 
 } // namespace
 
-HWND GetDesktopWindow() { return desktop_window(); }
+HWND GetDesktopWindow() {
+    return desktop_window();
+}
 
 BOOL IsWindowVisible(HWND window) {
     if (window != desktop_window()) return FALSE;
@@ -59,7 +63,9 @@ BOOL MessageBeep(UINT) {
     return TRUE;
 }
 
-bool kova_console_is_terminal(kova_stream stream) { return isatty(stream) == 1; }
+bool kova_console_is_terminal(kova_stream stream) {
+    return isatty(stream) == 1;
+}
 
 void kova_console_write(kova_stream stream, std::string_view ansi) {
     if (stream != KOVA_STDOUT && stream != KOVA_STDERR) return;

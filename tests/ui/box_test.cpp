@@ -40,9 +40,8 @@ protected:
         fxp_presenter.beep = [](UINT type) { recorded->beeps.push_back(type); };
         fxp_presenter.box = [](HWND owner, const char *text, const char *title, UINT style) {
             TXP_WINDOW *current = fxp_window_current();
-            recorded->boxes.push_back({text ? text : "<null>", title != nullptr,
-                                       title ? title : "", style, owner,
-                                       current ? current->active : false});
+            recorded->boxes.push_back({text ? text : "<null>", title != nullptr, title ? title : "",
+                                       style, owner, current ? current->active : false});
             return recorded->answer;
         };
     }
@@ -67,42 +66,87 @@ TEST_F(BoxTest, ComposesTitlesStylesAndSounds) {
         std::vector<UINT> beeps;
     };
     const std::vector<Case> cases = {
-        {"error", [] { fxp_msg_error("Invalid Command Line"); }, "Invalid Command Line",
-         nullptr, 0x10, {0x30}},
-        {"error3 second only", [] { fxp_msg_error3(nullptr, "b", nullptr); }, "b", nullptr,
-         0x10, {0x30}},
-        {"error3 first and second", [] { fxp_msg_error3("a", "b", nullptr); }, "a\r\n\r\nb",
-         nullptr, 0x10, {0x30}},
-        {"error3 empty first still separates", [] { fxp_msg_error3("", "b", nullptr); },
-         "\r\n\r\nb", nullptr, 0x10, {0x30}},
-        {"error3 first and third", [] { fxp_msg_error3("a", nullptr, "c"); }, "a\r\n\r\nc",
-         nullptr, 0x10, {0x30}},
-        {"errorf", [] { fxp_msg_errorf("Error %dword%,5 from OpenSCManager", 5u); },
-         "Error 5 from OpenSCManager", nullptr, 0x10, {0x30}},
+        {"error",
+         [] { fxp_msg_error("Invalid Command Line"); },
+         "Invalid Command Line",
+         nullptr,
+         0x10,
+         {0x30}},
+        {"error3 second only",
+         [] { fxp_msg_error3(nullptr, "b", nullptr); },
+         "b",
+         nullptr,
+         0x10,
+         {0x30}},
+        {"error3 first and second",
+         [] { fxp_msg_error3("a", "b", nullptr); },
+         "a\r\n\r\nb",
+         nullptr,
+         0x10,
+         {0x30}},
+        {"error3 empty first still separates",
+         [] { fxp_msg_error3("", "b", nullptr); },
+         "\r\n\r\nb",
+         nullptr,
+         0x10,
+         {0x30}},
+        {"error3 first and third",
+         [] { fxp_msg_error3("a", nullptr, "c"); },
+         "a\r\n\r\nc",
+         nullptr,
+         0x10,
+         {0x30}},
+        {"errorf",
+         [] { fxp_msg_errorf("Error %dword%,5 from OpenSCManager", 5u); },
+         "Error 5 from OpenSCManager",
+         nullptr,
+         0x10,
+         {0x30}},
         {"info", [] { fxp_msg_info("queued"); }, "queued", "Information", 0x40, {0}},
         {"info2", [] { fxp_msg_info2("a", "b"); }, "a\r\n\r\nb", "Information", 0x40, {0}},
-        {"info2 second only", [] { fxp_msg_info2(nullptr, "b"); }, "b", "Information", 0x40,
+        {"info2 second only", [] { fxp_msg_info2(nullptr, "b"); }, "b", "Information", 0x40, {0}},
+        {"infof",
+         [] { fxp_msg_infof("Undo patch %str%, %dword%,5 files", "u1.kvz", 12u); },
+         "Undo patch u1.kvz, 12 files",
+         "Information",
+         0x40,
          {0}},
-        {"infof", [] { fxp_msg_infof("Undo patch %str%, %dword%,5 files", "u1.kvz", 12u); },
-         "Undo patch u1.kvz, 12 files", "Information", 0x40, {0}},
         {"ask, default No",
          [] { fxp_msg_ask(nullptr, "Fix 12", "Do you wish to install this patch?", 'N'); },
-         "Fix 12\r\n\r\nDo you wish to install this patch?", "", 0x4 | 0x20 | 0x100, {}},
-        {"ask, empty first adds no blank line", [] { fxp_msg_ask("", "b", nullptr, 'Y'); }, "b",
-         "", 0x4 | 0x20, {}},
-        {"ask, escape as default makes No the default", [] { fxp_msg_ask("a", 0, 0, 27); },
-         "a", "", 0x4 | 0x20 | 0x100, {}},
+         "Fix 12\r\n\r\nDo you wish to install this patch?",
+         "",
+         0x4 | 0x20 | 0x100,
+         {}},
+        {"ask, empty first adds no blank line",
+         [] { fxp_msg_ask("", "b", nullptr, 'Y'); },
+         "b",
+         "",
+         0x4 | 0x20,
+         {}},
+        {"ask, escape as default makes No the default",
+         [] { fxp_msg_ask("a", 0, 0, 27); },
+         "a",
+         "",
+         0x4 | 0x20 | 0x100,
+         {}},
         {"warn_ask",
-         [] {
-             fxp_msg_warn_ask("SYSTEM IN USE!", "2 users", "Do you wish to proceed?", 'N');
-         },
-         "SYSTEM IN USE!\r\n\r\n2 users\r\n\r\nDo you wish to proceed?", "Warning",
-         0x4 | 0x30 | 0x100, {}},
-        {"ask long form with cancel", [] { fxp_msg_ask("q", 0, 0, 'Y', 0, 0, 0, 0, 0, true); },
-         "q", "", 0x3 | 0x20, {}},
+         [] { fxp_msg_warn_ask("SYSTEM IN USE!", "2 users", "Do you wish to proceed?", 'N'); },
+         "SYSTEM IN USE!\r\n\r\n2 users\r\n\r\nDo you wish to proceed?",
+         "Warning",
+         0x4 | 0x30 | 0x100,
+         {}},
+        {"ask long form with cancel",
+         [] { fxp_msg_ask("q", 0, 0, 'Y', 0, 0, 0, 0, 0, true); },
+         "q",
+         "",
+         0x3 | 0x20,
+         {}},
         {"warn_ask long form without cancel",
-         [] { fxp_msg_warn_ask("q", 0, 0, 'N', 1, 2, 3, 4, 5, false); }, "q", "Warning",
-         0x4 | 0x30 | 0x100, {}},
+         [] { fxp_msg_warn_ask("q", 0, 0, 'N', 1, 2, 3, 4, 5, false); },
+         "q",
+         "Warning",
+         0x4 | 0x30 | 0x100,
+         {}},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.what);
@@ -152,14 +196,10 @@ TEST_F(BoxTest, UnattendedBoxesAnswerAtOnceByButtonSet) {
         UINT style;
         int result;
     } cases[] = {
-        {MB_OK | MB_ICONSTOP, IDOK},
-        {MB_OKCANCEL, IDOK},
-        {MB_ABORTRETRYIGNORE, IDABORT},
-        {MB_YESNOCANCEL | MB_DEFBUTTON1, IDCANCEL},
-        {MB_YESNO | MB_ICONQUESTION, IDNO},
-        {MB_RETRYCANCEL, IDCANCEL},
-        {MB_CANCELTRYCONTINUE, IDCANCEL},
-        {7, IDOK},
+        {MB_OK | MB_ICONSTOP, IDOK},        {MB_OKCANCEL, IDOK},
+        {MB_ABORTRETRYIGNORE, IDABORT},     {MB_YESNOCANCEL | MB_DEFBUTTON1, IDCANCEL},
+        {MB_YESNO | MB_ICONQUESTION, IDNO}, {MB_RETRYCANCEL, IDCANCEL},
+        {MB_CANCELTRYCONTINUE, IDCANCEL},   {7, IDOK},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.style);
@@ -237,7 +277,9 @@ TEST_F(BoxTest, CurrentWindowIsInactiveExactlyWhileTheBoxIsUp) {
 
 // ---- At a terminal ----------------------------------------------------------------------------
 
-std::string self_path() { return std::filesystem::read_symlink("/proc/self/exe").string(); }
+std::string self_path() {
+    return std::filesystem::read_symlink("/proc/self/exe").string();
+}
 
 // Runs in a child on a pseudo-terminal: asks one question and prints the answer code.
 TEST(BoxTerminal, Child) {
