@@ -14,5 +14,4 @@
 #include "platform/posix/cmdline.h"
 #include "platform/posix/files.h"
 #include "platform/posix/console.h"
-#include "platform/posix/module.h"
 #endif
