@@ -5,6 +5,7 @@
 #include "kernel/files/paths.h"
 #include "kernel/text/format.h"
 #include "platform/win32.h"
+#include "platform/winsock.h"
 
 #include <algorithm>
 #include <cstdlib>
