@@ -10,15 +10,18 @@
 namespace {
 
 constexpr DWORD redraw_interval = 100; // milliseconds: at most ten draws a second
-constexpr int bar_cells = 20;
+constexpr size_t bar_cells = 20;
 constexpr std::string_view spinner = "|/-\\";
 constexpr std::string_view erase_rest = "\x1b[K";
 
 // The text cut to `width` characters, marking the cut with "...".
+// The text cut to `width` characters in the middle, so that both the start ("Extracting")
+// and the end (the file name) of a long line stay.
 std::string fit(std::string_view text, size_t width) {
     if (text.size() <= width) return std::string(text);
     if (width <= 3) return std::string(text.substr(0, width));
-    return std::string(text.substr(0, width - 3)) + "...";
+    size_t head = (width - 3 + 1) / 2, tail = width - 3 - head;
+    return std::string(text.substr(0, head)) + "..." + std::string(text.substr(text.size() - tail));
 }
 
 void draw(TXP_PROG_DRAWN &drawn, const std::string &line) {
@@ -115,17 +118,25 @@ bool fxp_term_prog_due(const TXP_PROG_T &prog, DWORD now) {
 
 std::string fxp_term_prog_text(const TXP_PROG_T &prog, int columns) {
     size_t width = static_cast<size_t>(std::max(columns, 1));
+    std::string_view title = prog.title, status = prog.status_line;
+    std::string figures =
+        std::string(prog.percent_value.size() < 4 ? 4 - prog.percent_value.size() : 0, ' ') +
+        prog.percent_value + "  " + prog.estimate_value;
+    // The bar gives up cells (down to half) before title and status line are cut.
+    size_t whole = title.size() + (title.empty() ? 0 : 2) + 3 + figures.size() +
+                   (status.empty() ? 0 : status.size() + 2);
+    size_t cells = bar_cells;
+    if (whole + cells > width) cells -= std::min(cells / 2, whole + cells - width);
     const TXP_PROG_BAR &bar = prog.bar;
-    uint64_t filled = bar.position >= bar.high
-                          ? bar_cells
-                          : static_cast<uint64_t>(bar_cells) * bar.position / bar.high;
-    std::string core = "[" + std::string(filled, '#') + std::string(bar_cells - filled, '.') + "] ";
-    core += std::string(prog.percent_value.size() < 4 ? 4 - prog.percent_value.size() : 0, ' ');
-    core += prog.percent_value + "  " + prog.estimate_value;
+    size_t filled =
+        bar.position >= bar.high
+            ? cells
+            : static_cast<size_t>(static_cast<uint64_t>(cells) * bar.position / bar.high);
+    std::string core = "[" + std::string(filled, '#') + std::string(cells - filled, '.') + "] ";
+    core += figures;
 
     // The bar, percentage and estimate always show; title and status line share the rest, each
     // with two blanks before it. A part that would keep fewer than 8 characters is left out.
-    std::string_view title = prog.title, status = prog.status_line;
     long room = static_cast<long>(width) - static_cast<long>(core.size());
     long t = static_cast<long>(title.size()), s = static_cast<long>(status.size());
     long t_room = t, s_room = s;

@@ -359,15 +359,19 @@ TEST(ProgTerminal, LineFitsTheWidth) {
     prog.estimate_value = "2 min 27 sec";
     prog.status_line = "Extracting kvmenu.dat";
     prog.bar = {fxp_prog_bar_range(42), 100};
-    const std::string core = "[########............]  42%  2 min 27 sec";
     EXPECT_EQ(fxp_term_prog_text(prog, 100),
-              "Processing fix1.kvz  " + core + "  Extracting kvmenu.dat");
-    // Narrower: title and status line share what is left ...
-    EXPECT_EQ(fxp_term_prog_text(prog, 79), "Processing fix...  " + core + "  Extracting kvm...");
+              "Processing fix1.kvz  [########............]  42%  2 min 27 sec  Extracting "
+              "kvmenu.dat");
+    // Narrower: the bar gives up cells first ...
+    EXPECT_EQ(fxp_term_prog_text(prog, 79),
+              "Processing fix1.kvz  [#####.........]  42%  2 min 27 sec  Extracting kvmenu.dat");
+    // ... then title and status line share what is left, cut in the middle ...
+    const std::string core = "[####......]  42%  2 min 27 sec";
+    EXPECT_EQ(fxp_term_prog_text(prog, 60), "Proce....kvz  " + core + "  Extra...u.dat");
     // ... a part with too little room gives it to the other ...
-    EXPECT_EQ(fxp_term_prog_text(prog, 60), core + "  Extracting kvm...");
+    EXPECT_EQ(fxp_term_prog_text(prog, 50), core + "  Extract...enu.dat");
     // ... and the bar, percentage and estimate always stay.
-    EXPECT_EQ(fxp_term_prog_text(prog, 50), core);
+    EXPECT_EQ(fxp_term_prog_text(prog, 40), core);
     // A bar past its range is full.
     prog.bar = {fxp_prog_bar_range(300), 100};
     EXPECT_NE(fxp_term_prog_text(prog, 200).find("[####################]"), std::string::npos);
@@ -377,7 +381,7 @@ TEST(ProgTerminal, LineFitsTheWidth) {
     pwin.line = "Rebuilding Menu Files ...";
     EXPECT_EQ(fxp_term_pwin_text(pwin, 79), "| Please Wait: Rebuilding Menu Files ...");
     pwin.drawn.frame = 1;
-    EXPECT_EQ(fxp_term_pwin_text(pwin, 20), "/ Please Wait: Re...");
+    EXPECT_EQ(fxp_term_pwin_text(pwin, 20), "/ Please ...iles ...");
 }
 
 TEST(ProgTerminal, DrawsAtMostTenTimesASecond) {
