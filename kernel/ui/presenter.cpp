@@ -220,8 +220,10 @@ int fxp_term_box(HWND, const char *text, const char *title, UINT style) {
     const ButtonSet &set = sets[style & MB_TYPEMASK];
     int default_index = static_cast<int>((style & MB_DEFMASK) >> 8);
 
+    // A box without a caption gets the platform's default one, as on Windows.
+    if (!title) title = "Error";
     fxp_term_line("");
-    if (title && *title) {
+    if (*title) {
         std::string heading = "== ";
         heading += title;
         heading += " ==";

@@ -82,6 +82,7 @@ std::string fxp_term_button_text(const TXP_TERM_BUTTON &button);
 // when input ends first.
 int fxp_term_choose(const TXP_TERM_BUTTON *buttons, int count, int default_index, int escape_id);
 
-// The terminal's message box: title, text, the buttons of the style word. Escape answers
+// The terminal's message box: title (without one, "Error"; an empty one shows none), text, the
+// buttons of the style word. Escape answers
 // Cancel where the box has it, and OK in a box with only OK, as Windows does.
 int fxp_term_box(HWND owner, const char *text, const char *title, UINT style);

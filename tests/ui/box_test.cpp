@@ -334,7 +334,7 @@ TEST(BoxTerminal, QuestionShowsItsTextAndErrorsRingTheBell) {
 
     kova_test::Pty error({self_path(), "--gtest_filter=BoxTerminal.Child"},
                          {{"KOVA_TEST_CHILD", "error"}});
-    ASSERT_TRUE(error.expect("Invalid Command Line")) << error.output();
+    ASSERT_TRUE(error.expect("== Error ==\r\nInvalid Command Line")) << error.output();
     size_t bell = error.output().find('\a');
     ASSERT_NE(bell, std::string::npos) << "error boxes sound the exclamation beep";
     EXPECT_LT(bell, error.output().find("Invalid Command Line"));

@@ -151,6 +151,18 @@ TEST(UsageChild, Child) {
     fxp_usage_program(&test_program);
     if (role == "fatal") fxp_fatal("Unable to Determine Application Font");
     if (role == "fatal_banner") fxp_fatal_banner("Unable to Register LXOWIN Class");
+    if (role == "paged") {
+        static std::vector<std::string> texts;
+        static std::vector<const char *> lines;
+        for (int i = 0; i < 30; ++i) texts.push_back("help line " + std::to_string(i));
+        for (const auto &t : texts) lines.push_back(t.c_str());
+        lines.push_back(nullptr);
+        static TXP_USAGE_PROGRAM program = test_program;
+        program.help = lines.data();
+        fxp_usage_program(&program);
+        fxp_usage_banner();
+        fxp_usage_print(false);
+    }
     if (role == "registry") {
         // Ten entries at most: the first and nine more; the rest are ignored.
         const char *fragments[] = {"[/a]", "[/b]", "[/c]", "[/d]", "[/e]", "[/f]",
@@ -209,6 +221,19 @@ TEST(Usage, FatalPathEndsWithStatusOne) {
         EXPECT_EQ(result.status, 1) << result.out;
         EXPECT_EQ(result.err, c.err);
     }
+}
+
+TEST(Usage, ConsolePagesAtATerminalAndWaitsForAKey) {
+    kova_test::TempPrefix prefix;
+    kova_test::Pty pty({self_path(), "--gtest_filter=UsageChild.Child"},
+                       {{"KOVA_TEST_CHILD", "paged"}});
+    // 25 rows, a 3-line banner and one entry: the prompt comes before help line 15.
+    ASSERT_TRUE(pty.expect("help line 14\r\nPress Any Key to Continue ... ")) << pty.output();
+    EXPECT_EQ(pty.output().find("help line 15"), std::string::npos);
+    pty.send(" ");
+    ASSERT_TRUE(pty.expect("\r" + std::string(79, ' ') + "\rhelp line 15\r\n")) << pty.output();
+    ASSERT_TRUE(pty.expect("help line 29")) << pty.output();
+    EXPECT_EQ(pty.wait(), 0);
 }
 
 TEST(Usage, RegistryKeepsTenEntriesInOrder) {

@@ -1,0 +1,217 @@
+// kvpatch's command line: usage switches, dispatch by argument count, exit statuses, the
+// interactive and unattended forms of "Invalid Command Line".
+#include "kernel/files/install.h"
+#include "kernel/ui/presenter.h"
+#include "kernel/ui/usage.h"
+#include "patch/entry.h"
+#include "platform/win32.h"
+#include "tests/support/testing.h"
+
+#include <filesystem>
+#include <gtest/gtest.h>
+#include <string>
+#include <vector>
+
+namespace {
+
+using kova_test::program;
+using kova_test::run;
+
+const std::string usage = "KOVA Patch Installer\n"
+                          "Version 1.0\n"
+                          "\n"
+                          "Usage:\n"
+                          "      kvpatch [/h][/?][/m] patname [filename] [/m]\n"
+                          "Where:\n"
+                          "      /h or /? displays this help\n"
+                          "      /m forces monochrome operation\n"
+                          "      if just patname is specified the patch is installed\n"
+                          "      if filename is also specified it is added to the patch file\n"
+                          "      /m invokes your email client to send the patch\n"
+                          "      /f queues the patch for collection using FTP for offline "
+                          "installation\n"
+                          "\n"
+                          "      if filename is of the form x:yyyo9999.kvo or x:yyym9999.kvm\n"
+                          "      the component is picked up from the source directory of the "
+                          "specified\n"
+                          "      drive and the release directory is set accordingly\n"
+                          "\n"
+                          "      patches should use the correct release directory for the "
+                          "components as\n"
+                          "      they expand using the same directory\n"
+                          "\n"
+                          "      patches are created in the \\source\\patches directory and "
+                          "have a file\n"
+                          "      type of .kvz\n";
+
+const std::string hidden_part = "\n"
+                                "Hidden options:\n"
+                                "      /* displays hidden options help\n";
+
+TEST(PatchEntry, UsageSwitchesPrintTheUsageAndExitZero) {
+    kova_test::TempPrefix prefix;
+    struct Case {
+        std::vector<std::string> args;
+        std::string out;
+    };
+    const Case cases[] = {
+        {{"/?"}, usage},
+        {{"-H"}, usage},
+        {{"/h"}, usage},
+        {{"fix1", "/?", "x"}, usage},
+        {{"/*"}, usage + hidden_part},
+        {{"/?", "/*"}, usage},
+    };
+    for (const auto &c : cases) {
+        std::vector<std::string> argv = {program("kvpatch")};
+        argv.insert(argv.end(), c.args.begin(), c.args.end());
+        SCOPED_TRACE(c.args[0]);
+        auto result = run(argv);
+        EXPECT_EQ(result.status, 0);
+        EXPECT_EQ(result.out, c.out);
+        EXPECT_EQ(result.err, "");
+    }
+}
+
+TEST(PatchEntry, DispatchesByArgumentCount) {
+    kova_test::TempPrefix prefix;
+    struct Case {
+        std::vector<std::string> args;
+        std::string err; // empty: the run says nothing
+    };
+    const std::string later = " is not yet available\n";
+    const Case cases[] = {
+        {{}, "kvpatch: registering the patch file type" + later},
+        {{"fix1"}, "kvpatch: installing a patch (fix1)" + later},
+        {{"/help"}, "kvpatch: installing a patch (/help)" + later},
+        {{"fix1", "/m"}, "kvpatch: mailing a patch (fix1)" + later},
+        {{"fix1", "/M"}, "kvpatch: mailing a patch (fix1)" + later},
+        {{"fix1", "/f"}, "kvpatch: queueing a patch for collection (fix1)" + later},
+        {{"fix1", "/F"}, "kvpatch: queueing a patch for collection (fix1)" + later},
+        {{"fix1", "/x"}, "kvpatch: adding a component to a patch (fix1 /x)" + later},
+        {{"fix1", "/mail"}, "kvpatch: adding a component to a patch (fix1 /mail)" + later},
+        {{"a", "b", "c"}, ""}, // "Invalid Command Line", not shown unattended
+        {{"a", "b", "c", "d"}, ""},
+    };
+    for (const auto &c : cases) {
+        std::vector<std::string> argv = {program("kvpatch")};
+        argv.insert(argv.end(), c.args.begin(), c.args.end());
+        SCOPED_TRACE(testing::PrintToString(c.args));
+        auto result = run(argv);
+        EXPECT_EQ(result.status, 1);
+        EXPECT_EQ(result.out, "") << "no usage";
+        EXPECT_EQ(result.err, c.err);
+    }
+}
+
+TEST(PatchEntry, WithoutArgumentsOnlyKvpatchRegisters) {
+    kova_test::TempPrefix prefix;
+    kova_test::TempDir dir;
+    for (const char *name : {"KVPATCH", "other"}) {
+        std::string copy = dir / name;
+        std::filesystem::copy_file(program("kvpatch"), copy);
+        auto result = run({copy});
+        EXPECT_EQ(result.status, 1);
+        if (std::string(name) == "KVPATCH")
+            EXPECT_EQ(result.err,
+                      "kvpatch: registering the patch file type is not yet available\n");
+        else
+            EXPECT_EQ(result.err, "") << "another name registers nothing and says nothing";
+    }
+}
+
+TEST(PatchEntry, InvalidCommandLineIsAnErrorBoxAtTheTerminal) {
+    kova_test::TempPrefix prefix;
+    kova_test::Pty pty({program("kvpatch"), "a", "b", "c"});
+    ASSERT_TRUE(pty.expect("Invalid Command Line")) << pty.output();
+    ASSERT_TRUE(pty.expect("[O]K")) << pty.output();
+    pty.send("\r");
+    EXPECT_EQ(pty.wait(), 1);
+}
+
+// ---- In the test process ----------------------------------------------------------------------
+
+TEST(PatchEntry, InteractiveIsDecidedOnce) {
+    TXP_PRESENTER saved = fxp_presenter;
+    fxp_presenter.desktop_visible = [] { return false; };
+    EXPECT_FALSE(patch_interactive());
+    fxp_presenter.desktop_visible = [] { return true; };
+    EXPECT_FALSE(patch_interactive()) << "a desktop that appears later changes nothing";
+    fxp_presenter = saved;
+}
+
+TEST(PatchEntry, ReleaseDirectoryInTheProgramPathSetsOptions) {
+    struct Case {
+        const char *path;
+        bool o134, o247, o248;
+    };
+    const Case cases[] = {
+        {"C:\\KOVABrisel\\kvpatch.exe", true, true, true},
+        {"s:\\kovabrisel\\bin\\KVPATCH.EXE", true, true, true},
+        {"C:\\kova2006\\kvpatch.exe", false, true, true},
+        {"C:\\KOVA2004\\kvpatch.exe", false, false, true},
+        {"C:\\KOVABrisel\\kova2006\\kvpatch.exe", true, true, true},
+        {"C:\\kova2006\\KOVABrisel\\kvpatch.exe", true, true, true},
+        {"C:\\kova2006x\\kvpatch.exe", false, false, false},
+        {"C:\\tools\\kvpatch.exe", false, false, false},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.path);
+        for (unsigned option : {133u, 134u, 135u, 246u, 247u, 248u, 249u}) fxi_clear_option(option);
+        patch_release_options(c.path);
+        EXPECT_EQ(fxi_option(134), c.o134);
+        EXPECT_EQ(fxi_option(247), c.o247);
+        EXPECT_EQ(fxi_option(248), c.o248);
+        for (unsigned other : {133u, 135u, 246u, 249u}) EXPECT_FALSE(fxi_option(other)) << other;
+    }
+}
+
+std::string *errors_written = nullptr;
+
+TEST(PatchEntry, UnattendedRunTakesTheServiceDataHome) {
+    kova_test::TempPrefix prefix;
+    std::string c = prefix.map_drive('c');
+    kova_test::write_file(c + "/kova/kova.ini", "[system]\r\nrelease=22\r\n");
+    TXP_PRESENTER saved_presenter = fxp_presenter;
+    TXP_CHANNEL saved_channel = fxp_channel;
+    fxp_presenter.desktop_visible = [] { return false; };
+    ASSERT_FALSE(patch_interactive()) << "runs unattended in tests";
+    std::string errors;
+    errors_written = &errors;
+    fxp_channel.write_error = [](std::string_view text) { *errors_written += text; };
+
+    HKEY key = nullptr;
+    ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, "Software\\KOVA Business Software", 0, nullptr,
+                              REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS, nullptr, &key, nullptr),
+              ERROR_SUCCESS);
+    auto set_home = [&](const std::string &home) {
+        ASSERT_EQ(RegSetValueExA(key, "ServiceDataHome", 0, REG_SZ,
+                                 reinterpret_cast<const BYTE *>(home.c_str()),
+                                 static_cast<DWORD>(home.size() + 1)),
+                  ERROR_SUCCESS);
+    };
+    char a0[] = "C:\\kvpatch.exe", a1[] = "fix1";
+    char *argv[] = {a0, a1, nullptr};
+
+    set_home("C:\\kova\\");
+    EXPECT_EQ(patch_main(2, argv), 1);
+    EXPECT_EQ(fxi_data_home(), "C:\\kova\\");
+    EXPECT_EQ(fxi_release(), 22);
+    EXPECT_EQ(errors, "kvpatch: installing a patch (fix1) is not yet available\n");
+
+    // A key that names no installation ends the run at once, without a word.
+    for (bool remove : {false, true}) {
+        errors.clear();
+        if (remove)
+            ASSERT_EQ(RegDeleteValueA(key, "ServiceDataHome"), ERROR_SUCCESS);
+        else
+            set_home("");
+        EXPECT_EQ(patch_main(2, argv), 1);
+        EXPECT_EQ(errors, "");
+    }
+    RegCloseKey(key);
+    fxp_presenter = saved_presenter;
+    fxp_channel = saved_channel;
+}
+
+} // namespace
