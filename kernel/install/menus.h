@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 // A menu record file: a 64-byte header and 31 entries of 64 bytes.
 constexpr size_t DXK_MENU_RECORD = 2048;
@@ -29,3 +30,15 @@ void fxk_menu_migrate_record(uint8_t *record);
 // file is deleted instead of gathered. True when the pass over the company directories ran to
 // its end; false when an output cannot be created or the directory search failed.
 bool fxk_menu_rebuild(const char *path, uint16_t delete_flag);
+
+// ---- Shared with the table-definition rebuild -----------------------------------------------
+
+// The directory a rebuild works in: the drive of `path` followed by the directory part of the
+// installation directory `setting` (program directory or data home). Without a drive in
+// `path` the setting's own drive is kept, so the rebuild never lands on another drive's
+// same-named directory.
+std::string fxk_rebuild_directory(const char *path, const std::string &setting);
+
+// Whether a name a directory search returned may be joined to a path: no separators, no drive
+// and not made only of dots, so that no entry leads out of the directory searched.
+bool fxk_rebuild_entry_safe(const char *name);
