@@ -14,4 +14,5 @@
 #include "platform/posix/cmdline.h"
 #include "platform/posix/files.h"
 #include "platform/posix/console.h"
+#include "platform/posix/module.h"
 #endif

@@ -1,0 +1,11 @@
+// The Simple MAPI surface the mail layer calls: the system's own on Windows, the platform's
+// built-in stand-in elsewhere.
+#pragma once
+
+#include "platform/win32.h"
+
+#ifdef _WIN32
+#include <mapi.h>
+#else
+#include "platform/posix/mapi.h"
+#endif
