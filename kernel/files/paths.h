@@ -94,8 +94,10 @@ uint16_t fxi_map_dir_error(DWORD error);
 bool fxi_vol_valid(const char *drive);
 bool fxi_vol_removable(const char *drive);
 bool fxi_vol_is_local(const char *drive);
+// The current drive (up to its colon; a network path whole) into DXI_PATH_BUFFER bytes.
 char *fxi_vol_current(char *out);
-// The server of a drive or network path; empty for a drive not connected to a share.
+// The server of a drive or network path (`out` holds DXI_PATH_BUFFER bytes); empty for a
+// drive not connected to a share.
 char *fxi_vol_server(const char *drive, char *out);
 char *fxi_current_server(char *out);
 // This computer's name into `out` (16 bytes): 0, or 1200 on failure.

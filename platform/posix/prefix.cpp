@@ -141,6 +141,8 @@ bool parse_dos(std::string_view input, DosRoot &root) {
         path.erase(0, 4);
         if (path.size() >= 4 && same_name(path.substr(0, 4), "UNC\\"))
             path = "\\\\" + path.substr(4);
+        else if (path.size() < 3 || path[1] != ':' || path[2] != '\\')
+            return fail(false, ERROR_PATH_NOT_FOUND); // only absolute forms follow the prefix
     } else if (path.rfind("\\\\.\\", 0) == 0) {
         return fail(false, ERROR_PATH_NOT_FOUND); // devices and pipes are not files
     }
@@ -351,7 +353,8 @@ std::string kova_prefix() {
         prefix = env;
     else
         prefix = home_directory() + "/.kova";
-    if (prefix.size() > 1 && prefix.back() == '/') prefix.pop_back();
+    if (prefix[0] != '/') prefix = host_cwd() + "/" + prefix;
+    prefix = normalize_host(prefix);
     std::string devices = prefix + "/dosdevices";
     if (lexists(devices + "/z:")) return prefix;
 

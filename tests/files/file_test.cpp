@@ -166,8 +166,10 @@ TEST_F(FileLayer, OpenReadWriteAndTheirCodes) {
     EXPECT_EQ(f.position(&at), 0);
     EXPECT_EQ(at, 50u);
     EXPECT_EQ(f.write("y", 1), 2704); // opened for reading only
+    EXPECT_EQ(f.set_io_priority(IoPriorityHintLow), 1);
     EXPECT_EQ(f.close(), 0);
     EXPECT_EQ(f.close(), 2705);
+    EXPECT_EQ(f.set_io_priority(IoPriorityHintLow), 0);
 
     EXPECT_EQ(f.open("Q:\\missing.bin", DXI_FILE_READ), 2701);
     EXPECT_STREQ(f.name(), "Q:\\SIXTY.BIN"); // a failed open keeps the name

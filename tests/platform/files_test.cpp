@@ -88,6 +88,14 @@ TEST(PlatformFiles, PrefixCreatedOnFirstUse) {
     kova_prefix();
     EXPECT_EQ(fs::read_symlink(other.path() + "/dosdevices/c:"), programs.path());
     EXPECT_FALSE(fs::exists(other.path() + "/drive_c"));
+
+    // A relative prefix is taken from the working directory.
+    KeepCwd keep;
+    TempDir work;
+    fs::current_path(work.path());
+    setenv("KOVA_PREFIX", "rel/pfx", 1);
+    EXPECT_EQ(kova_prefix(), fs::canonical(work.path()).string() + "/rel/pfx");
+    EXPECT_TRUE(fs::exists(work.path() + "/rel/pfx/dosdevices/z:"));
 }
 
 TEST(PlatformFiles, HostAndDosPaths) {
@@ -130,6 +138,11 @@ TEST(PlatformFiles, DotDotNeverLeavesTheDriveTarget) {
         EXPECT_EQ(kova_host_from_dos(dos), q + "/etc/passwd") << dos;
     EXPECT_EQ(open_error("Q:\\..\\etc\\passwd", GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING),
               ERROR_FILE_NOT_FOUND);
+    // The long-path prefix takes only absolute forms; the rest is never cwd-relative.
+    EXPECT_EQ(kova_host_from_dos("\\\\?\\UNC\\nosrv\\share\\x"), "");
+    EXPECT_EQ(GetLastError(), ERROR_BAD_NETPATH);
+    EXPECT_EQ(kova_host_from_dos("\\\\?\\GLOBALROOT\\Device\\HarddiskVolume1\\x"), "");
+    EXPECT_EQ(GetLastError(), ERROR_PATH_NOT_FOUND);
 }
 
 TEST(PlatformFiles, Dispositions) {
