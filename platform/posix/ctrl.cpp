@@ -31,9 +31,12 @@ void on_signal(int sig) {
 
 DWORD ctrl_type_of(int sig) {
     switch (sig) {
-    case SIGINT: return CTRL_C_EVENT;
-    case SIGQUIT: return CTRL_BREAK_EVENT;
-    default: return CTRL_CLOSE_EVENT;
+    case SIGINT:
+        return CTRL_C_EVENT;
+    case SIGQUIT:
+        return CTRL_BREAK_EVENT;
+    default:
+        return CTRL_CLOSE_EVENT;
     }
 }
 

@@ -26,7 +26,9 @@ bool valid(SOCKET s) {
     return true;
 }
 
-int fd_of(SOCKET s) { return static_cast<int>(s); }
+int fd_of(SOCKET s) {
+    return static_cast<int>(s);
+}
 
 bool inet_address(const sockaddr *name, int namelen, uint32_t *address, uint16_t *port) {
     if (!name || namelen < static_cast<int>(sizeof(sockaddr_in))) {
@@ -92,8 +94,12 @@ int WSACleanup() {
     return 0;
 }
 
-int WSAGetLastError() { return static_cast<int>(GetLastError()); }
-void WSASetLastError(int error) { SetLastError(static_cast<DWORD>(error)); }
+int WSAGetLastError() {
+    return static_cast<int>(GetLastError());
+}
+void WSASetLastError(int error) {
+    SetLastError(static_cast<DWORD>(error));
+}
 
 SOCKET socket(int af, int type, int protocol) {
     if (!started()) return INVALID_SOCKET;

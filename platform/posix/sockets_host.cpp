@@ -19,48 +19,82 @@ namespace {
 // Winsock numbers of the host's errno values (those a socket call can report).
 int wsa_from_errno(int err) {
     switch (err) {
-    case EINTR: return 10004;
-    case EBADF: return 10038; // a closed or foreign descriptor is "not a socket" on Windows
+    case EINTR:
+        return 10004;
+    case EBADF:
+        return 10038; // a closed or foreign descriptor is "not a socket" on Windows
     case EACCES:
-    case EPERM: return 10013;
-    case EFAULT: return 10014;
-    case EINVAL: return 10022;
+    case EPERM:
+        return 10013;
+    case EFAULT:
+        return 10014;
+    case EINVAL:
+        return 10022;
     case EMFILE:
-    case ENFILE: return 10024;
+    case ENFILE:
+        return 10024;
 #if EAGAIN != EWOULDBLOCK
     case EAGAIN:
 #endif
     case EWOULDBLOCK:
-    case EINPROGRESS: return 10035; // a connect in progress is WSAEWOULDBLOCK on Windows
-    case EALREADY: return 10037;
-    case ENOTSOCK: return 10038;
-    case EDESTADDRREQ: return 10039;
-    case EMSGSIZE: return 10040;
-    case EPROTOTYPE: return 10041;
-    case ENOPROTOOPT: return 10042;
-    case EPROTONOSUPPORT: return 10043;
-    case ESOCKTNOSUPPORT: return 10044;
-    case EOPNOTSUPP: return 10045;
-    case EPFNOSUPPORT: return 10046;
-    case EAFNOSUPPORT: return 10047;
-    case EADDRINUSE: return 10048;
-    case EADDRNOTAVAIL: return 10049;
-    case ENETDOWN: return 10050;
-    case ENETUNREACH: return 10051;
-    case ENETRESET: return 10052;
-    case ECONNABORTED: return 10053;
+    case EINPROGRESS:
+        return 10035; // a connect in progress is WSAEWOULDBLOCK on Windows
+    case EALREADY:
+        return 10037;
+    case ENOTSOCK:
+        return 10038;
+    case EDESTADDRREQ:
+        return 10039;
+    case EMSGSIZE:
+        return 10040;
+    case EPROTOTYPE:
+        return 10041;
+    case ENOPROTOOPT:
+        return 10042;
+    case EPROTONOSUPPORT:
+        return 10043;
+    case ESOCKTNOSUPPORT:
+        return 10044;
+    case EOPNOTSUPP:
+        return 10045;
+    case EPFNOSUPPORT:
+        return 10046;
+    case EAFNOSUPPORT:
+        return 10047;
+    case EADDRINUSE:
+        return 10048;
+    case EADDRNOTAVAIL:
+        return 10049;
+    case ENETDOWN:
+        return 10050;
+    case ENETUNREACH:
+        return 10051;
+    case ENETRESET:
+        return 10052;
+    case ECONNABORTED:
+        return 10053;
     case EPIPE:
-    case ECONNRESET: return 10054;
+    case ECONNRESET:
+        return 10054;
     case ENOBUFS:
-    case ENOMEM: return 10055;
-    case EISCONN: return 10056;
-    case ENOTCONN: return 10057;
-    case ESHUTDOWN: return 10058;
-    case ETIMEDOUT: return 10060;
-    case ECONNREFUSED: return 10061;
-    case EHOSTDOWN: return 10064;
-    case EHOSTUNREACH: return 10065;
-    default: return 10022;
+    case ENOMEM:
+        return 10055;
+    case EISCONN:
+        return 10056;
+    case ENOTCONN:
+        return 10057;
+    case ESHUTDOWN:
+        return 10058;
+    case ETIMEDOUT:
+        return 10060;
+    case ECONNREFUSED:
+        return 10061;
+    case EHOSTDOWN:
+        return 10064;
+    case EHOSTUNREACH:
+        return 10065;
+    default:
+        return 10022;
     }
 }
 
@@ -86,10 +120,17 @@ bool host_option(int level, int option, int *host_level, int *host_option) {
     if (level == 0xffff) { // SOL_SOCKET
         *host_level = SOL_SOCKET;
         switch (option) {
-        case 0x0004: *host_option = SO_REUSEADDR; return true;
-        case 0x0008: *host_option = SO_KEEPALIVE; return true;
-        case 0x1007: *host_option = SO_ERROR; return true;
-        default: return false;
+        case 0x0004:
+            *host_option = SO_REUSEADDR;
+            return true;
+        case 0x0008:
+            *host_option = SO_KEEPALIVE;
+            return true;
+        case 0x1007:
+            *host_option = SO_ERROR;
+            return true;
+        default:
+            return false;
         }
     }
     if (level == 6 && option == 0x0001) { // IPPROTO_TCP, TCP_NODELAY
@@ -109,7 +150,9 @@ int kova_host_socket_open(int winsock_family, int winsock_type) {
     return fd < 0 ? fail() : fd;
 }
 
-int kova_host_socket_close(int fd) { return ::close(fd) == 0 ? 0 : fail(); }
+int kova_host_socket_close(int fd) {
+    return ::close(fd) == 0 ? 0 : fail();
+}
 
 int kova_host_socket_shutdown(int fd, int winsock_how) {
     int how = winsock_how == 0 ? SHUT_RD : winsock_how == 1 ? SHUT_WR : SHUT_RDWR;
@@ -122,8 +165,7 @@ int kova_host_socket_bind(int fd, uint32_t address, uint16_t port) {
 }
 
 int kova_host_socket_listen(int fd, int backlog) {
-    return ::listen(fd, backlog < 0 || backlog > SOMAXCONN ? SOMAXCONN : backlog) == 0 ? 0
-                                                                                     : fail();
+    return ::listen(fd, backlog < 0 || backlog > SOMAXCONN ? SOMAXCONN : backlog) == 0 ? 0 : fail();
 }
 
 int kova_host_socket_accept(int fd, uint32_t *address, uint16_t *port) {
@@ -217,7 +259,8 @@ int kova_host_socket_keepalive(int fd, bool on, uint32_t idle_ms, uint32_t inter
     if (!on) return 0;
     // The host counts in whole seconds; a part of a second rounds up so that no probe comes
     // earlier than asked.
-    int idle = static_cast<int>((idle_ms + 999) / 1000), interval = static_cast<int>((interval_ms + 999) / 1000);
+    int idle = static_cast<int>((idle_ms + 999) / 1000),
+        interval = static_cast<int>((interval_ms + 999) / 1000);
     if (idle < 1) idle = 1;
     if (interval < 1) interval = 1;
     if (::setsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &idle, sizeof idle) != 0) return fail();

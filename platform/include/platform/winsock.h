@@ -7,8 +7,8 @@
 #include "platform/win32.h"
 
 #ifdef _WIN32
-#include <winsock2.h>
 #include <mstcpip.h>
+#include <winsock2.h>
 #else
 #include "platform/posix/sockets.h"
 #endif

@@ -5,9 +5,9 @@
 #include "platform/posix/base.h"
 
 enum : DWORD {
-    CTRL_C_EVENT = 0,        // SIGINT
-    CTRL_BREAK_EVENT = 1,    // SIGQUIT
-    CTRL_CLOSE_EVENT = 2,    // SIGHUP, and SIGTERM (a stopping service, the end of a session)
+    CTRL_C_EVENT = 0,     // SIGINT
+    CTRL_BREAK_EVENT = 1, // SIGQUIT
+    CTRL_CLOSE_EVENT = 2, // SIGHUP, and SIGTERM (a stopping service, the end of a session)
     CTRL_LOGOFF_EVENT = 5,
     CTRL_SHUTDOWN_EVENT = 6,
 };

@@ -7,7 +7,7 @@
 
 // These names are also the host's (`socket`, `sockaddr`, `AF_INET` ...): a source that has seen
 // the host's socket headers, or defines KOVA_HOST_SOCKETS, does not get them.
-#if !defined(KOVA_HOST_SOCKETS) && !defined(_SYS_SOCKET_H) && !defined(_NETDB_H) &&              \
+#if !defined(KOVA_HOST_SOCKETS) && !defined(_SYS_SOCKET_H) && !defined(_NETDB_H) &&                \
     !defined(_NETINET_IN_H) && !defined(_ARPA_INET_H) && !defined(_SYS_POLL_H)
 
 // The host's headers give u_long 64 bits; Winsock's is 32, so ULONG stands in for it here.
@@ -154,7 +154,9 @@ struct WSAPOLLFD {
 };
 using LPWSAPOLLFD = WSAPOLLFD *;
 
-#define MAKEWORD(low, high) (static_cast<WORD>((static_cast<BYTE>(low)) | (static_cast<WORD>(static_cast<BYTE>(high)) << 8)))
+#define MAKEWORD(low, high)                                                                        \
+    (static_cast<WORD>((static_cast<BYTE>(low)) |                                                  \
+                       (static_cast<WORD>(static_cast<BYTE>(high)) << 8)))
 
 int WSAStartup(WORD version_requested, LPWSADATA data);
 int WSACleanup();

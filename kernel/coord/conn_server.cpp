@@ -1,0 +1,393 @@
+// The manager side of a connection: one thread polls the listening socket and every client;
+// each client's bytes are cut into messages of the connection's size, its replies queued and
+// sent as the socket takes them, so that a slow or vanished client holds up nobody else.
+#include "kernel/coord/conn_server.h"
+
+#include "kernel/text/format.h"
+
+#include <algorithm>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <vector>
+
+struct CXI_MANAGER::Client {
+    SOCKET socket = INVALID_SOCKET;
+    TXI_MANAGER_CLIENT info;
+    std::string in, out;
+    bool close_after_flush = false; // signed off: goes once its reply is sent
+    bool dead = false;
+};
+
+namespace {
+
+// "address:port", "address" or ":port"; an empty address is the loopback interface.
+bool parse_listen(const std::string &text, uint32_t *address, uint16_t *port, std::string *error) {
+    std::string host = text, digits;
+    size_t colon = text.rfind(':');
+    if (colon != std::string::npos) {
+        host = text.substr(0, colon);
+        digits = text.substr(colon + 1);
+    }
+    uint32_t value = 0;
+    for (char c : digits) {
+        if (c < '0' || c > '9' || (value = value * 10 + static_cast<uint32_t>(c - '0')) > 65535) {
+            *error = "bad port in '" + text + "'";
+            return false;
+        }
+    }
+    *port = htons(static_cast<USHORT>(value));
+    if (host.empty()) host = "127.0.0.1";
+    unsigned long a = inet_addr(host.c_str());
+    if (a == INADDR_NONE) {
+        hostent *entry = gethostbyname(host.c_str());
+        if (!entry || !entry->h_addr_list[0]) {
+            *error = "cannot resolve '" + host + "'";
+            return false;
+        }
+        std::memcpy(&a, entry->h_addr_list[0], 4);
+    }
+    *address = static_cast<uint32_t>(a);
+    return true;
+}
+
+std::string peer_text(uint32_t address, uint16_t port) {
+    in_addr in;
+    in.s_addr = address;
+    std::string text = inet_ntoa(in);
+    return fxd_fmt_append(text, ":%word%,5", static_cast<int>(ntohs(port)));
+}
+
+} // namespace
+
+CXI_MANAGER::CXI_MANAGER(std::string program, uint16_t manager, uint16_t message_size)
+    : program_(std::move(program)), manager_(manager), size_(message_size) {}
+
+CXI_MANAGER::~CXI_MANAGER() {
+    for (Client &c : clients_)
+        if (c.socket != INVALID_SOCKET) closesocket(c.socket);
+    clients_.clear();
+    if (listener_ != INVALID_SOCKET) closesocket(listener_);
+    if (address_handle_ != INVALID_HANDLE_VALUE) {
+        CloseHandle(address_handle_);
+        DeleteFileA(address_file_.c_str());
+    }
+    if (winsock_) WSACleanup();
+}
+
+void CXI_MANAGER::log(const char *format, ...) const {
+    std::string line = program_ + ": ";
+    std::string text;
+    va_list args;
+    va_start(args, format);
+    fxd_fmt_vassign(text, format, args);
+    va_end(args);
+    line += text;
+    line += '\n';
+    std::fputs(line.c_str(), stderr);
+    std::fflush(stderr);
+}
+
+bool CXI_MANAGER::start(const std::string &data_home, const std::string &listen,
+                        std::string *error) {
+    WSADATA data;
+    if (WSAStartup(MAKEWORD(2, 2), &data) != 0) {
+        *error = "Windows Sockets did not start";
+        return false;
+    }
+    winsock_ = true;
+    uint32_t address;
+    uint16_t port;
+    if (!parse_listen(listen.empty() ? "127.0.0.1:0" : listen, &address, &port, error))
+        return false;
+    listener_ = socket(AF_INET, SOCK_STREAM, 0);
+    BOOL on = TRUE;
+    ULONG nonblocking = 1;
+    sockaddr_in at{};
+    at.sin_family = AF_INET;
+    at.sin_port = port;
+    at.sin_addr.s_addr = address;
+    int length = sizeof at;
+    if (listener_ == INVALID_SOCKET ||
+        setsockopt(listener_, SOL_SOCKET, SO_REUSEADDR, reinterpret_cast<const char *>(&on),
+                   sizeof on) == SOCKET_ERROR ||
+        bind(listener_, reinterpret_cast<sockaddr *>(&at), sizeof at) == SOCKET_ERROR ||
+        ::listen(listener_, SOMAXCONN) == SOCKET_ERROR ||
+        getsockname(listener_, reinterpret_cast<sockaddr *>(&at), &length) == SOCKET_ERROR ||
+        ioctlsocket(listener_, FIONBIO, &nonblocking) == SOCKET_ERROR) {
+        fxd_fmt_assign(*error, "cannot listen on %str%: Winsock error %dword%,5",
+                       peer_text(address, port).c_str(), static_cast<uint32_t>(WSAGetLastError()));
+        return false;
+    }
+    port_ = ntohs(at.sin_port);
+    // Clients need an address they can reach: a manager listening on every interface
+    // publishes this host's first address.
+    uint32_t published = at.sin_addr.s_addr;
+    if (published == htonl(INADDR_ANY)) {
+        hostent *self = gethostbyname("");
+        published = htonl(INADDR_LOOPBACK);
+        if (self && self->h_addr_list[0]) std::memcpy(&published, self->h_addr_list[0], 4);
+    }
+
+    address_file_ = fxi_conn_address_file(data_home, manager_);
+    // Held open without write sharing for as long as the manager runs: a client that can open
+    // it exclusively knows the manager has gone.
+    address_handle_ =
+        CreateFileA(address_file_.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                    CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (address_handle_ == INVALID_HANDLE_VALUE) {
+        DWORD code = GetLastError();
+        if (code == ERROR_SHARING_VIOLATION)
+            *error = "another manager holds " + address_file_;
+        else
+            fxd_fmt_assign(*error, "cannot write %str%: error %dword%,5", address_file_.c_str(),
+                           code);
+        return false;
+    }
+    uint8_t bytes[DXI_CONN_ADDRESS_SIZE];
+    fxi_conn_address_encode(published, at.sin_port, bytes);
+    DWORD written = 0;
+    if (!WriteFile(address_handle_, bytes, sizeof bytes, &written, nullptr) ||
+        written != sizeof bytes || !FlushFileBuffers(address_handle_)) {
+        fxd_fmt_assign(*error, "cannot write %str%: error %dword%,5", address_file_.c_str(),
+                       GetLastError());
+        CloseHandle(address_handle_);
+        address_handle_ = INVALID_HANDLE_VALUE;
+        DeleteFileA(address_file_.c_str());
+        return false;
+    }
+    log("listening on %str%, address file %str%", peer_text(published, at.sin_port).c_str(),
+        address_file_.c_str());
+    return true;
+}
+
+size_t CXI_MANAGER::attached_clients(const TXI_MANAGER_CLIENT *except) const {
+    size_t n = 0;
+    for (const Client &c : clients_)
+        if (c.info.attached && !c.dead && !c.close_after_flush && &c.info != except) ++n;
+    return n;
+}
+
+CXI_MANAGER::Client *CXI_MANAGER::find(const TXI_MANAGER_CLIENT &info) {
+    for (Client &c : clients_)
+        if (&c.info == &info) return &c;
+    return nullptr;
+}
+
+uint16_t CXI_MANAGER::next_number() {
+    for (;;) {
+        if (++last_number_ == 0 || last_number_ == 65535) last_number_ = 1;
+        bool used = false;
+        for (const Client &c : clients_) used = used || c.info.number == last_number_;
+        if (!used) return last_number_;
+    }
+}
+
+void CXI_MANAGER::reply(TXI_MANAGER_CLIENT &info, const uint8_t *message) {
+    Client *c = find(info);
+    if (!c || c->dead) return;
+    c->out.append(reinterpret_cast<const char *>(message), size_);
+    if (!send_pending(*c)) drop(*c, "cannot send to it");
+}
+
+bool CXI_MANAGER::send_pending(Client &c) {
+    while (!c.out.empty()) {
+        int n = send(c.socket, c.out.data(), static_cast<int>(c.out.size()), 0);
+        if (n == SOCKET_ERROR) return WSAGetLastError() == WSAEWOULDBLOCK;
+        c.out.erase(0, static_cast<size_t>(n));
+    }
+    return true;
+}
+
+void CXI_MANAGER::drop(Client &c, const char *why) {
+    if (c.dead) return;
+    c.dead = true;
+    log("client %word%,5 (%str%) dropped: %str%", static_cast<int>(c.info.number),
+        c.info.peer.c_str(), why);
+}
+
+void CXI_MANAGER::accept_clients() {
+    for (;;) {
+        sockaddr_in from{};
+        int length = sizeof from;
+        SOCKET s = accept(listener_, reinterpret_cast<sockaddr *>(&from), &length);
+        if (s == INVALID_SOCKET) return;
+        ULONG nonblocking = 1;
+        BOOL on = TRUE;
+        ioctlsocket(s, FIONBIO, &nonblocking);
+        setsockopt(s, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char *>(&on), sizeof on);
+        tcp_keepalive values{1, 300000, 1000};
+        DWORD returned = 0;
+        WSAIoctl(s, SIO_KEEPALIVE_VALS, &values, sizeof values, nullptr, 0, &returned, nullptr,
+                 nullptr);
+        Client &c = clients_.emplace_back();
+        c.socket = s;
+        c.info.number = next_number();
+        c.info.peer = peer_text(from.sin_addr.s_addr, from.sin_port);
+    }
+}
+
+bool CXI_MANAGER::receive(Client &c) {
+    char buffer[16384];
+    for (;;) {
+        int n = recv(c.socket, buffer, sizeof buffer, 0);
+        if (n == 0) {
+            if (!c.in.empty())
+                log("client %word%,5 (%str%) went away in the middle of a message (%dword%,5 of "
+                    "%word%,5 bytes)",
+                    static_cast<int>(c.info.number), c.info.peer.c_str(),
+                    static_cast<uint32_t>(c.in.size()), static_cast<int>(size_));
+            else if (!c.close_after_flush)
+                log("client %word%,5 (%str%) closed its connection",
+                    static_cast<int>(c.info.number), c.info.peer.c_str());
+            c.dead = true;
+            return false;
+        }
+        if (n == SOCKET_ERROR) {
+            int error = WSAGetLastError();
+            if (error == WSAEWOULDBLOCK) break;
+            log("client %word%,5 (%str%) lost: Winsock error %dword%,5",
+                static_cast<int>(c.info.number), c.info.peer.c_str(), static_cast<uint32_t>(error));
+            c.dead = true;
+            return false;
+        }
+        c.in.append(buffer, static_cast<size_t>(n));
+        if (n < static_cast<int>(sizeof buffer)) break;
+    }
+    size_t used = 0;
+    std::vector<uint8_t> message(size_);
+    while (c.in.size() - used >= size_ && !c.dead && !c.close_after_flush && !stopping_) {
+        std::memcpy(message.data(), c.in.data() + used, size_);
+        used += size_;
+        if (!handle(c, message.data())) return false;
+    }
+    c.in.erase(0, used);
+    return !c.dead;
+}
+
+bool CXI_MANAGER::handle(Client &c, uint8_t *message) {
+    uint16_t code = fxi_conn_get16(message);
+    std::vector<uint8_t> answer(size_, 0);
+    if (code == DXI_CONN_ATTACH) {
+        fxi_conn_attach_decode(message, size_, &c.info.attach);
+        c.info.attached = true;
+        fxi_conn_put16(answer.data() + 4, c.info.number);
+        log("client %word%,5 (%str%) attached: computer '%str%' user '%str%' process %dword%,5",
+            static_cast<int>(c.info.number), c.info.peer.c_str(), c.info.attach.computer,
+            c.info.attach.user_id, c.info.attach.process_id);
+        reply(c.info, answer.data());
+        return true;
+    }
+    if (!c.info.attached) {
+        drop(c, "request before attach");
+        return false;
+    }
+    switch (code) {
+    case DXI_CONN_DETACH:
+    case DXI_CONN_SIGNOFF:
+        log("client %word%,5 %str%", static_cast<int>(c.info.number),
+            code == DXI_CONN_DETACH ? "detached" : "signed off");
+        reply(c.info, answer.data());
+        c.close_after_flush = true;
+        return true;
+    case DXI_CONN_STOP: {
+        size_t others = attached_clients(&c.info);
+        if (others > 0) {
+            log("stop from client %word%,5 refused: %dword%,5 other clients attached",
+                static_cast<int>(c.info.number), static_cast<uint32_t>(others));
+            fxi_conn_put16(answer.data(), static_cast<uint16_t>(std::min<size_t>(others, 65535)));
+        } else {
+            log("stopping at the request of client %word%,5", static_cast<int>(c.info.number));
+            stopping_ = true;
+        }
+        reply(c.info, answer.data());
+        return true;
+    }
+    case DXI_CONN_FORCED_STOP:
+        log("forced stop from client %word%,5 (%dword%,5 other clients attached)",
+            static_cast<int>(c.info.number), static_cast<uint32_t>(attached_clients(&c.info)));
+        stopping_ = true;
+        reply(c.info, answer.data());
+        return true;
+    default:
+        if (request(c.info, message)) return true;
+        drop(c, "malformed message");
+        return false;
+    }
+}
+
+void CXI_MANAGER::run() {
+    std::vector<WSAPOLLFD> fds;
+    std::vector<Client *> owners;
+    while (!stopping_ && !shutdown_) {
+        fds.clear();
+        owners.clear();
+        fds.push_back({listener_, POLLRDNORM, 0});
+        owners.push_back(nullptr);
+        for (Client &c : clients_) {
+            short events = c.close_after_flush ? 0 : POLLRDNORM;
+            if (!c.out.empty()) events |= POLLWRNORM;
+            fds.push_back({c.socket, events, 0});
+            owners.push_back(&c);
+        }
+        // A shut-down request from a control handler is noticed within this time.
+        int ready = WSAPoll(fds.data(), static_cast<ULONG>(fds.size()), 200);
+        if (ready == SOCKET_ERROR) {
+            log("poll failed: Winsock error %dword%,5", static_cast<uint32_t>(WSAGetLastError()));
+            break;
+        }
+        for (size_t i = 1; i < fds.size() && !stopping_; ++i) {
+            Client &c = *owners[i];
+            if (c.dead) continue;
+            if ((fds[i].revents & POLLWRNORM) && !send_pending(c)) {
+                drop(c, "cannot send to it");
+                continue;
+            }
+            if (fds[i].revents & (POLLRDNORM | POLLHUP | POLLERR | POLLNVAL)) receive(c);
+        }
+        if (fds[0].revents & POLLRDNORM) accept_clients();
+        for (auto it = clients_.begin(); it != clients_.end();) {
+            if (it->close_after_flush && it->out.empty()) it->dead = true;
+            if (!it->dead) {
+                ++it;
+                continue;
+            }
+            closed(it->info, !it->out.empty());
+            closesocket(it->socket);
+            it = clients_.erase(it);
+        }
+    }
+    finish();
+}
+
+void CXI_MANAGER::finish() {
+    // The last replies (the answer to the stop among them) go out before the connections close.
+    ULONGLONG deadline = GetTickCount64() + 2000;
+    for (;;) {
+        std::vector<WSAPOLLFD> fds;
+        std::vector<Client *> owners;
+        for (Client &c : clients_)
+            if (!c.dead && !c.out.empty()) {
+                fds.push_back({c.socket, POLLWRNORM, 0});
+                owners.push_back(&c);
+            }
+        ULONGLONG now = GetTickCount64();
+        if (fds.empty() || now >= deadline) break;
+        WSAPoll(fds.data(), static_cast<ULONG>(fds.size()), static_cast<INT>(deadline - now));
+        for (size_t i = 0; i < fds.size(); ++i)
+            if (fds[i].revents && !send_pending(*owners[i])) owners[i]->dead = true;
+    }
+    for (Client &c : clients_) {
+        closed(c.info, !c.out.empty());
+        closesocket(c.socket);
+    }
+    clients_.clear();
+    closesocket(listener_);
+    listener_ = INVALID_SOCKET;
+    if (address_handle_ != INVALID_HANDLE_VALUE) {
+        CloseHandle(address_handle_);
+        address_handle_ = INVALID_HANDLE_VALUE;
+        DeleteFileA(address_file_.c_str());
+    }
+    log("stopped");
+}

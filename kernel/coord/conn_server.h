@@ -1,0 +1,83 @@
+// The manager side of a connection: a listening socket published through the address file,
+// many clients at once, messages of exactly the connection's size, and the attach, detach,
+// stop and sign-off requests. The managers build their own requests on it.
+#pragma once
+
+#include "kernel/coord/conn.h"
+
+#include <atomic>
+#include <cstdint>
+#include <list>
+#include <string>
+
+// One client of a manager as the manager sees it.
+struct TXI_MANAGER_CLIENT {
+    uint16_t number = 0; // given in the attach reply
+    bool attached = false;
+    TXI_CONN_ATTACH attach; // what the client told about itself
+    std::string peer;       // address and port it connected from
+};
+
+class CXI_MANAGER {
+public:
+    // `program` names the manager in its log lines.
+    CXI_MANAGER(std::string program, uint16_t manager, uint16_t message_size);
+    virtual ~CXI_MANAGER();
+    CXI_MANAGER(const CXI_MANAGER &) = delete;
+    CXI_MANAGER &operator=(const CXI_MANAGER &) = delete;
+
+    // Listens on `listen` ("address:port", "address" or ":port"; no port or port 0 takes a
+    // free one) and writes the address file into `data_home` (a DOS path), holding it open
+    // until the manager ends. False with the reason in `error`.
+    bool start(const std::string &data_home, const std::string &listen, std::string *error);
+    // Serves until a stop is accepted or shutdown() is called, then closes every client and
+    // removes the address file.
+    void run();
+    // Asks run() to end; safe from any thread.
+    void shutdown() { shutdown_ = true; }
+
+    uint16_t port() const { return port_; }
+    uint16_t message_size() const { return size_; }
+    // Attached clients other than `except`.
+    size_t attached_clients(const TXI_MANAGER_CLIENT *except = nullptr) const;
+
+    // Writes "program: text" to standard error (format with tagged arguments).
+    void log(const char *format, ...) const;
+
+protected:
+    // A request of an attached client that is none of the connection's own. Answer false for a
+    // message the manager cannot take: the client is dropped.
+    virtual bool request(TXI_MANAGER_CLIENT &client, uint8_t *message) = 0;
+    // A client's connection has ended, for whatever reason; `undelivered` when replies queued
+    // for it never reached the transport.
+    virtual void closed(TXI_MANAGER_CLIENT &client, bool undelivered) {
+        (void)client;
+        (void)undelivered;
+    }
+    // Queues one message of the connection's size for the client.
+    void reply(TXI_MANAGER_CLIENT &client, const uint8_t *message);
+
+private:
+    struct Client;
+
+    void accept_clients();
+    bool receive(Client &client);
+    bool send_pending(Client &client);
+    bool handle(Client &client, uint8_t *message);
+    void drop(Client &client, const char *why);
+    void finish();
+    Client *find(const TXI_MANAGER_CLIENT &info);
+    uint16_t next_number();
+
+    std::string program_;
+    uint16_t manager_, size_;
+    SOCKET listener_ = INVALID_SOCKET;
+    uint16_t port_ = 0;
+    std::string address_file_;
+    HANDLE address_handle_ = INVALID_HANDLE_VALUE;
+    std::list<Client> clients_;
+    uint16_t last_number_ = 0;
+    bool stopping_ = false;
+    std::atomic<bool> shutdown_{false};
+    bool winsock_ = false;
+};

@@ -1,0 +1,6 @@
+// The user log of the user layer. Internal to kernel/coord.
+#pragma once
+
+// Appends a line to lxkuser.log (format with tagged arguments) when the process runs in the
+// suite's own domain and the log exists.
+void fxk_user_log(const char *format, ...);

@@ -1,0 +1,69 @@
+// What the stand-in managers share around their own work: the command line (the data home and
+// an optional listening address), the console control handler that ends them cleanly, and the
+// run of a manager until it stops.
+#pragma once
+
+#include "kernel/coord/conn_server.h"
+#include "platform/win32.h"
+
+#include <atomic>
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+// The data home of a command-line argument: a host path (it has a slash) or a DOS path, made
+// absolute and ending in a backslash.
+inline std::string service_data_home(const char *argument) {
+    std::string path = std::strchr(argument, '/') ? kova_dos_from_host(argument) : argument;
+    char full[MAX_PATH * 4] = {};
+    DWORD n = GetFullPathNameA(path.c_str(), sizeof full, full, nullptr);
+    if (n > 0 && n < sizeof full) path = full;
+    if (!path.empty() && path.back() != '\\') path += '\\';
+    return path;
+}
+
+struct TXS_SERVICE_ARGS {
+    std::string data_home, listen;
+};
+
+// Parses "<data home> [--listen address:port]"; false after writing the usage to standard
+// error.
+inline bool service_arguments(const char *program, int argc, char **argv, TXS_SERVICE_ARGS *args) {
+    kova_set_host_args(argc, argv);
+    bool ok = argc >= 2;
+    for (int i = 2; ok && i < argc; ++i) {
+        if (std::strcmp(argv[i], "--listen") == 0 && i + 1 < argc)
+            args->listen = argv[++i];
+        else
+            ok = false;
+    }
+    if (!ok) {
+        std::fprintf(stderr, "usage: %s <data home> [--listen address:port]\n", program);
+        return false;
+    }
+    args->data_home = service_data_home(argv[1]);
+    return true;
+}
+
+// Set by the console control handler: the program should end as soon as it can.
+inline std::atomic<bool> service_ending{false};
+inline CXI_MANAGER *service_manager = nullptr;
+
+inline BOOL WINAPI service_control(DWORD) {
+    service_ending = true;
+    if (service_manager) service_manager->shutdown();
+    return TRUE;
+}
+
+// Runs `manager` until it stops; answers the exit status.
+inline int run_manager(CXI_MANAGER &manager, const TXS_SERVICE_ARGS &args) {
+    service_manager = &manager;
+    SetConsoleCtrlHandler(service_control, TRUE);
+    std::string error;
+    if (!manager.start(args.data_home, args.listen, &error)) {
+        manager.log("%str%", error.c_str());
+        return 1;
+    }
+    manager.run();
+    return 0;
+}
