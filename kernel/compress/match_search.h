@@ -38,6 +38,12 @@ inline unsigned common_prefix(const uint8_t *a, const uint8_t *b, unsigned limit
     return n;
 }
 
+inline uint64_t load_word(const uint8_t *p) {
+    uint64_t v;
+    std::memcpy(&v, p, 8);
+    return v;
+}
+
 inline uint16_t load_pair(const uint8_t *p) {
     uint16_t v;
     std::memcpy(&v, p, 2);
@@ -92,27 +98,143 @@ struct MatchIndex {
         const unsigned reach = std::max(p - dict, data_start);
         while (sorted[i] < reach) ++i;
         bucket[h] = static_cast<uint16_t>(i); // later positions reach no further back
-        const unsigned last = p - 2;
-        const uint16_t pair = load_pair(target);
         unsigned best = 1, best_at = 0;
-        for (unsigned c; (c = sorted[i]) <= last; ++i) {
-            if (load_pair(window + c) != pair || window[c + best - 1] != target[best - 1]) continue;
-            const unsigned length =
-                kMinMatch + common_prefix(window + c + 2, target + 2, kMaxMatch - 2);
-            if (length < best) continue;
-            best = length;
-            best_at = c;
-            if (length == kMaxMatch) break;
-            if (length > kBorderScanFrom) {
-                scan_borders(p, i, best, best_at);
-                break;
-            }
+        if (target[0] == target[1]) {
+            scan_runs(p, i, best, best_at);
+        } else {
+            scan_candidates(p, i, best, best_at);
         }
         if (best < kMinMatch) return {0, 0};
         return {best, p - best_at - 1};
     }
 
 private:
+    // Bytes a candidate must share with the target to match at least `length` bytes, as far
+    // as one word can tell.
+    static uint64_t prefix_mask(unsigned length) {
+        return length >= 8 ? ~uint64_t{0} : (uint64_t{1} << (8 * length)) - 1;
+    }
+
+    // Length of the match at candidate c, known to share the pair; `diff` is the first
+    // words of candidate and target exclusive-ored.
+    unsigned match_length(unsigned c, const uint8_t *target, uint64_t diff) const {
+        if (diff != 0) return static_cast<unsigned>(std::countr_zero(diff)) >> 3;
+        return 8 + common_prefix(window + c + 8, target + 8, kMaxMatch - 8);
+    }
+
+    // Two passes over the bucket: from the oldest candidate, the greatest length (only a
+    // longer match needs a closer look, so most candidates cost one masked comparison);
+    // then, from the newest, the first candidate of that length, which wins the ties.
+    void scan_candidates(unsigned p, unsigned i, unsigned &best, unsigned &best_at) {
+        const uint8_t *const target = window + p;
+        const unsigned last = p - 2;
+        const uint64_t head = load_word(target);
+        const unsigned first = i;
+        uint64_t longer = prefix_mask(kMinMatch);
+        for (unsigned c; (c = sorted[i]) <= last; ++i) {
+            const uint64_t diff = load_word(window + c) ^ head;
+            if (diff & longer) continue;
+            const unsigned length = match_length(c, target, diff);
+            if (length <= best) continue;
+            best = length;
+            best_at = c;
+            if (length == kMaxMatch) return;
+            if (length > kBorderScanFrom) {
+                scan_borders(p, i, best, best_at);
+                return;
+            }
+            longer = prefix_mask(length + 1);
+        }
+        if (best < kMinMatch) return;
+        const uint64_t same = prefix_mask(best);
+        while (i-- > first) {
+            const unsigned c = sorted[i];
+            const uint64_t diff = load_word(window + c) ^ head;
+            if ((diff & same) == 0 && match_length(c, target, diff) == best) {
+                best_at = c;
+                return;
+            }
+        }
+    }
+
+    // Number of bytes equal to `value` from `from` on, counting no further than `limit`.
+    unsigned run_length(unsigned from, uint8_t value, unsigned limit) const {
+        const uint64_t spread = value * 0x0101010101010101ull;
+        unsigned n = 0;
+        while (n < limit) {
+            const uint64_t diff = load_word(window + from + n) ^ spread;
+            if (diff != 0)
+                return std::min(limit, n + (static_cast<unsigned>(std::countr_zero(diff)) >> 3));
+            n += 8;
+        }
+        return limit;
+    }
+
+    // The target starts with a run of one byte value, so every candidate of its bucket whose
+    // pair matches lies in such a run. Within one run the candidates' lengths follow from
+    // the run's end: those leaving more of the run than the target has all match the
+    // target's run (ties, the latest wins), the one leaving exactly as much may match
+    // further, and the later ones match only the rest of their run. One run at a time gives
+    // the same answer as one candidate at a time.
+    void scan_runs(unsigned p, unsigned i, unsigned &best, unsigned &best_at) {
+        const uint8_t *const target = window + p;
+        const uint8_t value = target[0];
+        const int last = static_cast<int>(p) - 2;
+        const int target_run = static_cast<int>(run_length(p, value, kMaxMatch));
+        const uint64_t head = load_word(target);
+        const uint64_t spread = value * 0x0101010101010101ull;
+        uint64_t needed = prefix_mask(kMinMatch);
+        for (int c; (c = sorted[i]) <= last; ++i) {
+            const uint64_t word = load_word(window + c);
+            if (word != spread) {
+                // A run of fewer than 8 bytes from here: this candidate on its own.
+                const uint64_t diff = word ^ head;
+                if (diff & needed) continue;
+                const unsigned length = match_length(static_cast<unsigned>(c), target, diff);
+                if (length < best) continue;
+                best = length;
+                best_at = static_cast<unsigned>(c);
+                if (length == kMaxMatch) return;
+                needed = prefix_mask(best);
+                continue;
+            }
+            // The run's end, looked for only as far as it can matter.
+            const int end = c + 2 +
+                            static_cast<int>(run_length(
+                                c + 2, value, static_cast<unsigned>(last + target_run - c - 1)));
+            const int run_last = std::min(end - 2, last); // last candidate in this run
+            const int exact = end - target_run;           // the candidate leaving the target's run
+            if (c < exact) {
+                if (target_run == static_cast<int>(kMaxMatch)) {
+                    best = kMaxMatch; // the oldest of the full-length matches
+                    best_at = static_cast<unsigned>(c);
+                    return;
+                }
+                if (static_cast<unsigned>(target_run) >= best) {
+                    best = static_cast<unsigned>(target_run);
+                    best_at = static_cast<unsigned>(std::min(run_last, exact - 1));
+                }
+            }
+            if (exact >= c && exact <= run_last) {
+                const unsigned length =
+                    static_cast<unsigned>(target_run) +
+                    common_prefix(window + end, target + target_run, kMaxMatch - target_run);
+                if (length >= best) {
+                    best = length;
+                    best_at = static_cast<unsigned>(exact);
+                    if (length == kMaxMatch) return;
+                }
+            }
+            const int rest = std::max(c, exact + 1);
+            if (rest <= run_last && static_cast<unsigned>(end - rest) >= best) {
+                best = static_cast<unsigned>(end - rest);
+                best_at = static_cast<unsigned>(rest);
+            }
+            i += static_cast<unsigned>(run_last - c);
+            needed = prefix_mask(best);
+        }
+    }
+
     // Continues the search after candidate sorted[i] matched `best` bytes, the way substring
     // search does: from a match of L bytes the next start that can match as far is L minus
     // the longest border of those L bytes further on, with the border already known to
