@@ -2,6 +2,8 @@
 // works on, and the dispatch of the command line to the actions.
 #include "patch/entry.h"
 
+#include "patch/build.h"
+
 #include "kernel/files/install.h"
 #include "kernel/files/paths.h"
 #include "kernel/text/format.h"
@@ -146,7 +148,7 @@ uint16_t patch_main(int argc, char **argv) {
         if (equal_nocase(second, "/m")) return not_yet_available("mailing a patch", 2, argv);
         if (equal_nocase(second, "/f"))
             return not_yet_available("queueing a patch for collection", 2, argv);
-        return not_yet_available("adding a component to a patch", 3, argv);
+        return patch_add_file(nullptr, argv[1], argv[2], false, false, false, false) ? 0 : 1;
     }
     if (count == 2) return not_yet_available("installing a patch", 2, argv);
     fxp_msg_error("Invalid Command Line");

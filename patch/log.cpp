@@ -1,0 +1,97 @@
+// The patch tool's reports, its installation log setup.log, its wait window, and the rebuilds
+// of consolidated menus and table definitions.
+#include "patch/log.h"
+
+#include "kernel/files/lfile.h"
+#include "kernel/files/paths.h"
+#include "kernel/install/menus.h"
+#include "kernel/install/tabledef.h"
+#include "kernel/text/format.h"
+#include "kernel/ui/box.h"
+#include "kernel/ui/prog.h"
+#include "patch/entry.h"
+
+#include <cstdarg>
+#include <string>
+
+namespace {
+
+TXP_PWIN_T wait_window;
+bool wait_window_open = false;
+
+} // namespace
+
+bool patch_report(const char *text) {
+    if (patch_interactive())
+        fxp_msg_error(text);
+    else
+        patch_log("%str%", text); // a '%' in a reported file name must not act as a tag
+    return false;
+}
+
+bool patch_file_error(const char *verb, const TXI_FILE &file) {
+    std::string text;
+    fxd_fmt_assign(text, "Error %str% file %str% - %str%", verb, file.name(), file.error_text());
+    return patch_report(text.c_str());
+}
+
+void patch_log(const char *format, ...) {
+    char dir[DXI_PATH_BUFFER];
+    fxi_log_dir(dir, 1);
+    std::string log = std::string(dir) + "setup.log";
+    std::string older = std::string(dir) + "setup.txt";
+    if (fxi_test_file(older.c_str()) && !fxi_test_file(log.c_str()))
+        fxi_move_file(older.c_str(), log.c_str());
+
+    TXI_LFILE file;
+    bool ready = !file.exists(log.c_str()) && file.create(log.c_str()) == 0;
+    if (!ready) ready = file.open(log.c_str(), DXI_FILE_READ_WRITE) == 0 && file.seek_end() == 0;
+    if (!ready) return;
+
+    va_list args;
+    va_start(args, format);
+    std::string message;
+    fxd_fmt_vassign(message, format, args);
+    va_end(args);
+    char computer[DXI_PATH_BUFFER] = {};
+    fxi_computer_name(computer);
+    TXD_CLOCK now;
+    fxd_clock_now(&now);
+    file.print_line("%str% on server %str% on %date%,2 at %time%,1", message.c_str(), computer,
+                    &now.date, &now.time);
+    fxi_start_log("%str%", message.c_str());
+    file.close();
+}
+
+void patch_wait_open() {
+    fxp_pwin_open(nullptr, DXP_PWIN_DEFAULT, DXP_PWIN_DEFAULT, DXP_PWIN_DEFAULT, nullptr, 0x106,
+                  nullptr, nullptr, 0, 0, nullptr, 20, &wait_window);
+    wait_window_open = true;
+}
+
+void patch_wait_line(const char *text) {
+    if (wait_window_open) fxp_pwin_line(&wait_window, text);
+}
+
+void patch_wait_close() {
+    if (wait_window_open) fxp_pwin_close(&wait_window);
+    wait_window_open = false;
+}
+
+void patch_rebuild_menus(const char *root) {
+    patch_wait_open();
+    patch_wait_line("Rebuilding Menu Files");
+    fxk_menu_rebuild(root, 0);
+    patch_wait_close();
+}
+
+bool patch_rebuild_tables(const char *root) {
+    patch_wait_open();
+    patch_wait_line("Rebuilding Table Definition Files");
+    std::string errors;
+    bool rebuilt = fxk_tabledef_rebuild(root, errors);
+    patch_wait_close();
+    if (rebuilt) return true;
+    fxp_msg_error3("Error Rebuilding Consolidated Table Definitions", errors.c_str(), nullptr);
+    return false;
+}

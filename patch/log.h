@@ -1,0 +1,26 @@
+// The patch tool's reports and records: failures shown or logged, the installation log
+// setup.log, the one wait window, and the rebuilds of consolidated files after an install.
+#pragma once
+
+#include "kernel/files/file.h"
+
+// Shows `text` in an error box when an operator is present, else appends it to the
+// installation log. Always answers false, so failures can `return patch_report(...)`.
+bool patch_report(const char *text);
+
+// Reports "Error <verb> file <name> - <the file layer's text of its last error>".
+bool patch_file_error(const char *verb, const TXI_FILE &file);
+
+// Appends one line to setup.log: the formatted message, this computer's name and the local
+// date and time. Also copies the message to the start log. Never fails visibly.
+void patch_log(const char *format, ...);
+
+// The tool's wait window, shown between progress windows ("Please Wait").
+void patch_wait_open();
+void patch_wait_line(const char *text);
+void patch_wait_close();
+
+// Rebuild the consolidated menus and table definitions of the drive of `root` (for example
+// "X:"). patch_rebuild_tables answers false after showing the rebuild's errors.
+void patch_rebuild_menus(const char *root);
+bool patch_rebuild_tables(const char *root);
