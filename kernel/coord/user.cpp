@@ -297,10 +297,19 @@ void fxk_user_detach() {
         CXI_QUEUE_SYSTEM &queues = fxi_queue_system();
         if (queues.connection().connected()) queues.disconnect();
         queues.set_present(false);
-        // The table goes with the connection: a hold this thread still has on it would keep
-        // every later attachment from reading it again.
+        // The table and the semaphore go with the connection (the manager gives back what a
+        // closed connection held): a hold this thread still had would keep every later
+        // attachment from reading the table again, and the old handle means nothing to the
+        // next connection.
         while (l.queue_lock.owned_by_caller()) l.queue_lock.leave();
         release_close(guard_queue);
+        if (!l.sem_lock.held()) {
+            l.sem_open = false;
+            l.semaphore = TXI_QUEUE{};
+        }
+        l.table.clear();
+        l.slots = 0;
+        fxk_user_log_close();
         SetCurrentDirectoryA(l.directory.c_str());
         l.attached = false;
     }

@@ -30,11 +30,16 @@ bool suite_domain() {
 
 std::mutex log_lock;
 HANDLE log_file = INVALID_HANDLE_VALUE;
+std::string log_path;
 
-// The log is opened once it exists and then stays open; it is never created here.
+// The log is opened once it exists and then stays open while the process is attached; it is
+// never created here. A program that moves to another installation writes to that
+// installation's log.
 HANDLE open_log() {
-    if (log_file != INVALID_HANDLE_VALUE) return log_file;
     std::string path = fxi_conn_log_dir() + "lxkuser.log";
+    if (log_file != INVALID_HANDLE_VALUE && path == log_path) return log_file;
+    if (log_file != INVALID_HANDLE_VALUE) CloseHandle(log_file);
+    log_path = path;
     log_file = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE,
                            FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
                            FILE_ATTRIBUTE_NORMAL | FILE_FLAG_WRITE_THROUGH, nullptr);
@@ -75,4 +80,11 @@ void fxk_user_log(const char *format, ...) {
     if (SetFilePointerEx(file, zero, nullptr, FILE_END))
         WriteFile(file, line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
     UnlockFileEx(file, 0, 1, 0, &first_byte);
+}
+
+void fxk_user_log_close() {
+    std::lock_guard<std::mutex> guard(log_lock);
+    if (log_file != INVALID_HANDLE_VALUE) CloseHandle(log_file);
+    log_file = INVALID_HANDLE_VALUE;
+    log_path.clear();
 }
