@@ -277,6 +277,8 @@ HANDLE create_file(const std::string &name, DWORD access, DWORD share, DWORD dis
         (disposition == CREATE_ALWAYS || disposition == TRUNCATE_EXISTING)) {
         if (ftruncate(file->fd, 0) != 0) return fail_errno(INVALID_HANDLE_VALUE);
     }
+    // Appends through several handles, in any process, land one after another at the end.
+    if (file->append_only) fcntl(file->fd, F_SETFL, fcntl(file->fd, F_GETFL) | O_APPEND);
     if (created || (existed && disposition == CREATE_ALWAYS)) {
         // A new file carries the attributes asked for (read-only applies after this handle).
         DWORD wanted =
