@@ -134,6 +134,26 @@ void fxi_set_temp_dir(const char *path) {
     fxi_temp_dir_setting() = with_backslash(path);
 }
 
+const char *fxi_release_folder() {
+    if (fxi_release() >= 17) return "\\KOVABrisel\\";
+    if (fxi_option(247)) return "\\kova2006\\";
+    if (fxi_option(248)) return "\\kova2004\\";
+    return "\\kova2000\\";
+}
+
+uint16_t fxi_set_company_temp_dir() {
+    char value[MAX_PATH + 1] = {};
+    DWORD n = GetEnvironmentVariableA("KOVATEMP", value, sizeof value);
+    // This platform's Windows directory is C:\Windows.
+    std::string drive =
+        n >= 2 && n < sizeof value && value[1] == ':' ? std::string(value, 2) : "C:";
+    std::string dir = drive + fxi_release_folder() + "temp\\";
+    uint16_t code = fxi_dir_make_all(dir.c_str());
+    if (code && code != DXI_ERR_DIR_EXISTS) return code;
+    fxi_set_temp_dir(dir.c_str());
+    return 0;
+}
+
 // ---- Settings -------------------------------------------------------------------------------
 
 bool fxi_load_installation() {

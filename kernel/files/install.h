@@ -21,6 +21,14 @@ std::string fxi_data_home();
 void fxi_set_data_home(const char *path);
 // The temporary directory that fxi_temp_dir answers; an empty path returns to the platform's.
 void fxi_set_temp_dir(const char *path);
+// The release directory of the installation's generation: "\KOVABrisel\" from release level
+// 17, below it "\kova2006\" with option 247, "\kova2004\" with option 248, else
+// "\kova2000\".
+const char *fxi_release_folder();
+// The temporary directory of a program that opens a company: the drive of %KOVATEMP% (else
+// of the Windows directory, C:), the release directory and "temp\", made with every missing
+// level and set as the temporary directory. 0, or the code of the failed creation.
+uint16_t fxi_set_company_temp_dir();
 
 // ---- The installation's settings ------------------------------------------------------------
 // Kept in section "system" of the installation file: "release" (decimal), "options" (the

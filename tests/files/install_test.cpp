@@ -196,3 +196,32 @@ TEST_F(Install, FileStoreOfTheCurrentCompany) {
     char out[DXI_PATH_BUFFER];
     EXPECT_STREQ(fxi_file_store(out), "\\\\FILESRV\\KovaFileStore$\\12\\abc\\");
 }
+
+TEST_F(Install, ReleaseFolderAndTheTemporaryDirectoryOfACompany) {
+    struct Case {
+        uint8_t release;
+        unsigned option;
+        const char *folder;
+    } cases[] = {
+        {17, 248, "\\KOVABrisel\\"},
+        {16, 247, "\\kova2006\\"},
+        {16, 248, "\\kova2004\\"},
+        {16, 0, "\\kova2000\\"},
+    };
+    for (const auto &c : cases) {
+        fxi_set_release(c.release);
+        fxi_clear_option(247);
+        fxi_clear_option(248);
+        if (c.option) fxi_set_option(c.option);
+        EXPECT_STREQ(fxi_release_folder(), c.folder);
+    }
+
+    setenv("KOVATEMP", "D:\\elsewhere\\tmp", 1);
+    fxi_set_release(22);
+    ASSERT_EQ(fxi_set_company_temp_dir(), 0);
+    char temp[520];
+    EXPECT_STREQ(fxi_temp_dir(temp), "D:\\KOVABrisel\\temp\\");
+    EXPECT_TRUE(fxi_dir_exists("D:\\KOVABrisel\\temp"));
+    ASSERT_EQ(fxi_set_company_temp_dir(), 0); // already there
+    unsetenv("KOVATEMP");
+}
