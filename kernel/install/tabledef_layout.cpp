@@ -5,6 +5,7 @@
 #include "kernel/text/format.h"
 
 #include <algorithm>
+#include <map>
 #include <set>
 #include <tuple>
 
@@ -118,7 +119,10 @@ void mark_overlaps(std::vector<TXK_TCOLUMN> &columns, uint32_t record_size) {
 void check_columns(TXK_TABLEDEF &def) {
     int primary_keys = 0;
     std::set<std::tuple<std::string, std::string, std::string, std::string>> seen;
-    std::vector<const TXK_TCOLUMN *> flag_bytes;
+    std::map<uint32_t, std::string> flag_bytes; // offset -> the byte's name
+    std::set<std::string> names;
+    for (const TXK_TCOLUMN &column : def.columns)
+        if (!column.spare) names.insert(column.name);
     for (TXK_TCOLUMN &column : def.columns) {
         if (column.spare) continue;
         if (column.name.empty()) column.findings.push_back("No column name");
@@ -132,10 +136,7 @@ void check_columns(TXK_TABLEDEF &def) {
         primary_keys += column.primarykey;
         for (size_t p = 0; p < column.compparams.size(); ++p) {
             const std::string &param = column.compparams[p];
-            bool found =
-                std::any_of(def.columns.begin(), def.columns.end(),
-                            [&](const TXK_TCOLUMN &c) { return !c.spare && c.name == param; });
-            if (!found) {
+            if (!names.count(param)) {
                 std::string message;
                 column.findings.push_back(
                     fxd_fmt_assign(message, "Parameter %dword%,5 (%str%) Invalid column name",
@@ -143,12 +144,9 @@ void check_columns(TXK_TABLEDEF &def) {
             }
         }
         if (column.datatype == DXK_TD_FLAGB) {
-            for (const TXK_TCOLUMN *other : flag_bytes)
-                if (other->offset == column.offset && other->name != column.name) {
-                    column.findings.push_back("Flag byte name mismatch");
-                    break;
-                }
-            flag_bytes.push_back(&column);
+            auto [byte, added] = flag_bytes.emplace(column.offset, column.name);
+            if (!added && byte->second != column.name)
+                column.findings.push_back("Flag byte name mismatch");
         }
         // The bits of one flag byte share its name; their bit names tell them apart.
         std::string bit_name = column.datatype == DXK_TD_FLAGB ? column.flagbitname : "";

@@ -119,6 +119,20 @@ TEST_F(TabledefRebuild, CleanRebuildReportsNothingAndTakesTheNewestSourceTime) {
     EXPECT_EQ(tables("abc").size(), 2u);
 }
 
+// A document that cannot be replaced is reported; the other companies are still rebuilt.
+TEST_F(TabledefRebuild, TargetThatCannotBeReplacedIsReported) {
+    source("001", "Sstock.kvx");
+    source("002", "Tsales.kvx");
+    kova_test::write_file(home_ + "/001.kvx", "<tables/>");
+    TXI_FILE target;
+    ASSERT_EQ(target.set_attributes(DXI_ATTR_READONLY, "X:\\KOVABrisel\\001.kvx"), 0);
+    std::string errors;
+    EXPECT_FALSE(fxk_tabledef_rebuild("X:", errors));
+    EXPECT_EQ(errors, "error Unable to Delete File saving X:\\KOVABrisel\\001.kvx \r\n");
+    EXPECT_EQ(kova_test::read_file(home_ + "/001.kvx"), "<tables/>");
+    EXPECT_EQ(tables("002").size(), 1u);
+}
+
 // A consolidated document's table, rebuilt from its own written form as a source, is written
 // the same again.
 TEST_F(TabledefRebuild, WrittenTablesReadBackUnchanged) {

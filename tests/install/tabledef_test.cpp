@@ -220,6 +220,17 @@ TEST(TabledefParse, FailuresNameTheDocument) {
     }
 }
 
+// Nesting as deep as a hostile document likes is read without exhausting the stack.
+TEST(TabledefParse, DeeplyNestedTextIsGathered) {
+    const int depth = 200000;
+    std::string xml = "<table name='t' type='view'><description>";
+    for (int i = 0; i < depth; ++i) xml += "<b>";
+    xml += "deep";
+    for (int i = 0; i < depth; ++i) xml += "</b>";
+    xml += "</description></table>";
+    EXPECT_EQ(parsed(xml).description, "deep");
+}
+
 TEST(TabledefParse, ColumnWarningsLeaveTheParseGoingOn) {
     const struct {
         const char *column, *warning;
