@@ -3,6 +3,7 @@
 #include "patch/entry.h"
 
 #include "patch/build.h"
+#include "patch/install.h"
 
 #include "kernel/files/install.h"
 #include "kernel/files/paths.h"
@@ -150,7 +151,7 @@ uint16_t patch_main(int argc, char **argv) {
             return not_yet_available("queueing a patch for collection", 2, argv);
         return patch_add_file(nullptr, argv[1], argv[2], false, false, false, false) ? 0 : 1;
     }
-    if (count == 2) return not_yet_available("installing a patch", 2, argv);
+    if (count == 2) return patch_install(argv[1]) ? 0 : 1;
     fxp_msg_error("Invalid Command Line");
     return 1;
 }

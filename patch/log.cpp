@@ -29,6 +29,24 @@ bool patch_report(const char *text) {
     return false;
 }
 
+bool patch_report3(const char *heading, const char *text) {
+    if (patch_interactive()) {
+        fxp_msg_error3(heading, text, nullptr);
+        return false;
+    }
+    // One log line: each run of line breaks in the explanation becomes a blank.
+    std::string line;
+    for (const char *c = text; *c; ++c) {
+        bool line_break = *c == '\r' || *c == '\n';
+        if (!line_break)
+            line += *c;
+        else if (line.empty() || line.back() != ' ')
+            line += ' ';
+    }
+    patch_log("%str% - %str%", heading, line.c_str());
+    return false;
+}
+
 bool patch_file_error(const char *verb, const TXI_FILE &file) {
     std::string text;
     fxd_fmt_assign(text, "Error %str% file %str% - %str%", verb, file.name(), file.error_text());

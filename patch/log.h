@@ -8,6 +8,9 @@
 // installation log. Always answers false, so failures can `return patch_report(...)`.
 bool patch_report(const char *text);
 
+// A heading and its explanation: an error box with an operator, else one log line.
+bool patch_report3(const char *heading, const char *text);
+
 // Reports "Error <verb> file <name> - <the file layer's text of its last error>".
 bool patch_file_error(const char *verb, const TXI_FILE &file);
 

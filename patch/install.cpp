@@ -1,0 +1,309 @@
+// The installation driver: verify, choose the server, make sure no user is inside a function
+// that must not be interrupted, then stop the services, extract, rebuild and restart for each
+// release tree, newest first.
+#include "patch/install.h"
+
+#include "kernel/coord/conn.h"
+#include "kernel/coord/queue.h"
+#include "kernel/files/install.h"
+#include "kernel/files/paths.h"
+#include "kernel/text/text.h"
+#include "kernel/ui/box.h"
+#include "kernel/ui/tin.h"
+#include "patch/entry.h"
+#include "patch/log.h"
+#include "patch/parts.h"
+#include "patch/process.h"
+#include "patch/services.h"
+
+#include <iterator>
+#include <string>
+
+namespace {
+
+enum class Selection { chosen, cancelled, failed };
+
+constexpr const char *access_text =
+    "KVPATCH has detected that you do not have sufficient access rights to install or upgrade "
+    "the KOVA Brisel software. Please login using an administrator account with access to the "
+    "system registry and full control on the KOVA Brisel files and folders";
+
+// Where each drive is checked for an installation, in order.
+constexpr const char *installation_markers[] = {":\\KOVABrisel\\kova.kvk", ":\\kova2006\\kova.kvk",
+                                                ":\\kova2004\\kova.kvk", ":\\kova.kvk",
+                                                ":\\kova7\\kv7tlicn.lbl"};
+
+// "C:|C|F:|F|" for the drives that carry an installation.
+std::string drive_choices() {
+    std::string choices;
+    for (char letter = 'A'; letter <= 'Z'; ++letter) {
+        char root[] = {letter, ':', '\\', '\0'};
+        UINT type = GetDriveTypeA(root);
+        if (type <= DRIVE_NO_ROOT_DIR || type == DRIVE_REMOVABLE || type == DRIVE_CDROM) continue;
+        for (const char *marker : installation_markers) {
+            if (fxi_test_file((std::string(1, letter) + marker).c_str())) {
+                choices += std::string(1, letter) + ":|" + letter + "|";
+                break;
+            }
+        }
+    }
+    return choices;
+}
+
+// The server-drive page; its choice sets the drive letter of `root`.
+struct DrivePage {
+    TXP_TIN_ICB fields[4];
+    TXP_TIN_T page;
+
+    DrivePage(const std::string &choices, char *root) {
+        fields[0].kind = 'K';
+        fields[0].type = 'Z';
+        fields[0].label = "Select Server Drive";
+        fields[0].handler = fxp_tin_group;
+        fields[1].kind = 'K';
+        fields[1].type = 'P';
+        fields[1].label = "Please select the server drive containing your KOVA systems:";
+        fields[2].kind = 'T';
+        fields[2].type = 'L';
+        fields[2].label = "Server drive";
+        fields[2].value = root;
+        fields[2].length = 1;
+        fields[2].spec = choices.c_str();
+        fields[2].flags = 0x40008800;
+        fields[2].help = "Select the server drive that contains your KOVA systems.";
+        fields[3].kind = 'K';
+        fields[3].type = 'Z';
+        fields[3].spec = "<< Back|0|Next >>|1|";
+        fields[3].flags = 0x100;
+        fields[3].handler = fxp_tin_buttons;
+        fields[3].exit_check = fxp_tin_buttons_exit;
+        page.fields = fields;
+        page.count = static_cast<uint16_t>(std::size(fields));
+    }
+};
+
+// The installation directory on the chosen root.
+std::string installation_directory() {
+    if (!patch_interactive()) return fxi_data_home();
+    const std::string &root = patch_state.root;
+    for (const char *release : {"KOVABrisel\\", "kova2006\\", "kova2004\\", ""})
+        if (fxi_test_file((root + release + "kova.kvk").c_str())) return root + release;
+    return root + "kova7\\";
+}
+
+// Whether this account may change the installation's access lists (an administrator's right).
+DWORD access_test(const std::string &directory) {
+    std::string target = fxi_dir_exists(directory.c_str()) ? directory : patch_state.root;
+    HANDLE handle = CreateFileA(target.c_str(), WRITE_DAC | WRITE_OWNER, 0, nullptr, OPEN_EXISTING,
+                                FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) return GetLastError();
+    CloseHandle(handle);
+    return ERROR_SUCCESS;
+}
+
+Selection select_server() {
+    std::string choices;
+    if (patch_interactive()) {
+        choices = drive_choices();
+        if (choices.empty()) {
+            fxp_msg_error("No KOVA Systems Found");
+            return Selection::cancelled;
+        }
+    }
+    char root[4] = "C:\\";
+    root[0] = patch_state.root.empty() ? 'C' : patch_state.root[0];
+    for (;;) {
+        if (patch_interactive()) {
+            DrivePage drive(choices, root);
+            if (fxp_tin_prompt(&drive.page, "Select Server Drive") != 1)
+                return Selection::cancelled;
+            patch_state.root = root;
+        } else {
+            patch_state.root = fxi_data_home().substr(0, 2) + "\\";
+        }
+        // Unattended, nothing can change between attempts: a failure ends the run.
+        auto retry = [](const char *text) {
+            if (patch_interactive()) {
+                if (text) fxp_msg_error(text);
+                return true;
+            }
+            patch_report(
+                text ? text : "Unable to install the patch - the installation cannot be examined");
+            return false;
+        };
+
+        DWORD volume_flags = 0;
+        char volume_name[64] = {};
+        if (!GetVolumeInformationA(patch_state.root.c_str(), volume_name, sizeof volume_name,
+                                   nullptr, nullptr, &volume_flags, nullptr, 0)) {
+            if (retry(nullptr)) continue;
+            return Selection::failed;
+        }
+        std::string directory = installation_directory();
+        // A volume without access lists has nothing to test; the chosen installation is still
+        // the one patched.
+        if (volume_flags & FILE_PERSISTENT_ACLS) {
+            OSVERSIONINFOA version{};
+            version.dwOSVersionInfoSize = sizeof version;
+            if (!GetVersionExA(&version) || version.dwPlatformId != VER_PLATFORM_WIN32_NT) {
+                if (retry(
+                        "KVPATCH must be run on a Windows NT or Windows 2000 workstation for this "
+                        "installation"))
+                    continue;
+                return Selection::failed;
+            }
+            DWORD error = access_test(directory);
+            if (error == ERROR_ACCESS_DENIED) {
+                if (retry(access_text)) continue;
+                return Selection::failed;
+            }
+            if (error != ERROR_SUCCESS) {
+                if (retry(nullptr)) continue;
+                return Selection::failed;
+            }
+        }
+        fxi_set_data_home(directory.c_str());
+        fxi_load_installation();
+        if (fxd_find_nocase("kova7", directory.c_str()))
+            fxi_set_program_dir((directory.substr(0, 2) + "\\kova2000\\").c_str());
+        else
+            fxi_set_program_dir(directory.c_str());
+        return Selection::chosen;
+    }
+}
+
+// Looks at every signed-on user while holding the system semaphore; false when a user's
+// function must not be interrupted or the operator would not have the users' work ended.
+bool users_may_be_stopped() {
+    if (!fxk_user_attach()) return true; // no queue manager: nobody can be signed on
+    bool corruptible = false, declined = false, asked = false;
+    if (fxk_user_openfile()) {
+        for (uint16_t slot = 0; slot < fxk_user_slots() && !corruptible && !declined; ++slot) {
+            if (!fxk_user_slot_used(slot)) continue;
+            fxk_user_readrec(slot);
+            auto activity = static_cast<signed char>(fxk_user_record()[DXK_USER_AT_ACTIVITY]);
+            if (activity >= 'V') {
+                corruptible = true;
+            } else if (patch_interactive() && activity != 'A' && !asked) {
+                int answer = fxp_msg_warn_ask(
+                    "SYSTEM IN USE!",
+                    "The Kova Brisel system is in use. If you continue, the active users' "
+                    "functions will be cleanly terminated.",
+                    "Do you wish to proceed?", 'N');
+                if (answer == 'Y')
+                    asked = true;
+                else
+                    declined = true;
+            }
+        }
+        fxk_user_closfile(0);
+    }
+    if (corruptible || declined) {
+        fxk_user_writeqmsg();
+        fxk_user_detach();
+        if (corruptible)
+            patch_report3("Failed to shut down KOVA Queue Manager service",
+                          "The KOVA system is currently in a corruptible state!\r\n\r\nPlease "
+                          "ensure that all users are logged off before installing the patch.");
+        return false;
+    }
+    if (fxi_queue_system().connection().stop(1) == 0) patch_state.restart = true;
+    fxk_user_detach();
+    return true;
+}
+
+// The smallest free unpatch\N.kvz of the release directory.
+std::string next_undo_patch(const std::string &release_dir) {
+    std::string dir = release_dir + "unpatch\\";
+    if (!fxi_dir_exists(dir.c_str())) fxi_dir_make_all(dir.c_str());
+    for (uint32_t n = 0; n <= 0xFFFF; ++n) {
+        std::string path = dir + std::to_string(n) + ".kvz";
+        if (!fxi_test_file(path.c_str())) return path;
+    }
+    return dir + "65535.kvz";
+}
+
+// The next older release tree after `release_dir`, or an empty text at the end of the walk.
+std::string next_tree(const std::string &release_dir) {
+    static const char *const walk[][2] = {{"\\KOVABrisel\\", "\\kova2006\\"},
+                                          {"\\kova2006\\", "\\kova2004\\"},
+                                          {"\\kova2004\\", "\\kova2000\\"}};
+    PatchPathParts parts = patch_split(release_dir.c_str());
+    for (const auto &step : walk) {
+        if (fxd_compare_nocase(parts.dir.c_str(), step[0],
+                               static_cast<uint16_t>(parts.dir.size() + 1)) != 0)
+            continue;
+        std::string next = parts.drive + step[1];
+        return fxi_dir_exists(next.c_str()) ? next : std::string();
+    }
+    return {};
+}
+
+} // namespace
+
+bool patch_select_server() {
+    return select_server() == Selection::chosen;
+}
+
+bool patch_install(const char *patch_path) {
+    if (!patch_process(patch_path, PatchMode::verify, nullptr, false)) return false;
+    switch (select_server()) {
+    case Selection::chosen:
+        break;
+    case Selection::cancelled:
+        return true;
+    case Selection::failed:
+        return false;
+    }
+    if (fxi_release() >= 22 && !users_may_be_stopped()) {
+        // The forced stop came after the pass; nothing was stopped when it ends here.
+        return false;
+    }
+
+    std::string first_undo;
+    std::string release_dir = fxi_program_dir();
+    std::string drive = patch_state.root.substr(0, 2);
+    bool first_tree = true;
+    bool stopped_all = true;
+    while (!release_dir.empty()) {
+        if (!patch_stop_services()) {
+            stopped_all = false;
+            break;
+        }
+        std::string undo = next_undo_patch(release_dir);
+        if (first_undo.empty()) first_undo = undo;
+        if (!patch_process(patch_path, PatchMode::extract, undo.c_str(), first_tree)) {
+            if (patch_state.restart) patch_restart_services();
+            return false;
+        }
+        if (patch_menu_rebuild) patch_rebuild_menus(drive.c_str());
+        if (patch_table_rebuild) patch_rebuild_tables(drive.c_str());
+        patch_state.service_message = nullptr;
+        if (patch_state.restart) patch_restart_services();
+
+        release_dir = next_tree(release_dir);
+        if (release_dir.empty()) break;
+        fxi_set_program_dir(release_dir.c_str());
+        PatchPathParts parts = patch_split(release_dir.c_str());
+        bool old_programs = fxd_compare_nocase(parts.dir.c_str(), "\\kova2000\\", 11) == 0;
+        fxi_set_data_home(old_programs ? (parts.drive + "\\kova7\\").c_str() : release_dir.c_str());
+        fxi_load_installation();
+        first_tree = false;
+    }
+    // A refused shutdown has been shown; whatever it stopped before refusing runs again.
+    if (!stopped_all && patch_state.restart) patch_restart_services();
+    if (first_undo.empty()) return stopped_all;
+
+    const char *message = patch_state.service_message;
+    if (message) {
+        fxp_msg_infof("Patch Installed Successfully\r\n\r\n%str%\r\n\r\nThe patch may be "
+                      "uninstalled by running %str%",
+                      message, first_undo.c_str());
+        if (!patch_interactive()) patch_log("%str%", message);
+    } else {
+        fxp_msg_infof("Patch Installed Successfully\r\n\r\nThe patch may be uninstalled by running "
+                      "%str%",
+                      first_undo.c_str());
+    }
+    return true;
+}
