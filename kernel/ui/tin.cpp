@@ -1,4 +1,4 @@
-// Toggle strings, button specifications and validation strings of prompt pages.
+// Toggle strings, button strings and validation strings of prompt pages.
 #include "kernel/ui/tin.h"
 
 #include <cctype>

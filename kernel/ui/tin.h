@@ -96,7 +96,7 @@ struct TXP_TIN_ICB {
     char *value = nullptr; // exactly `length` characters, not terminated
     uint16_t length = 0;
     uint8_t width = 0, per_row = 0;
-    const char *spec = nullptr; // toggle string, button specification or validation string
+    const char *spec = nullptr; // toggle string, button string or validation string
     uint32_t flags = 0;
     TXP_TIN_ACTIVE active = nullptr;
     TXP_TIN_HANDLER handler = nullptr;
