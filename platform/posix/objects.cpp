@@ -8,14 +8,18 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <climits>
 #include <condition_variable>
 #include <cstring>
 #include <fcntl.h>
 #include <fstream>
+#include <linux/futex.h>
 #include <mutex>
 #include <signal.h>
 #include <sys/file.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 namespace {
@@ -32,6 +36,10 @@ struct State {
     uint32_t count = 0; // how often the owner holds the mutex
 };
 constexpr size_t state_size = 24;
+// After the state, a word that every change of a named object advances: waiters in any
+// process sleep on it as a futex and are woken by the change.
+constexpr size_t sequence_offset = 24;
+constexpr size_t file_size = 32;
 
 void encode(const State &s, unsigned char *out) {
     memset(out, 0, state_size);
@@ -175,7 +183,10 @@ bool unheld(int fd) {
 class SyncObject : public kova_waitable {
 public:
     SyncObject(int fd, std::string path, DWORD access)
-        : fd_(fd), path_(std::move(path)), access_(access) {}
+        : fd_(fd), path_(std::move(path)), access_(access) {
+        void *map = mmap(nullptr, file_size, PROT_READ | PROT_WRITE, MAP_SHARED, fd_, 0);
+        if (map != MAP_FAILED) map_ = static_cast<char *>(map);
+    }
     explicit SyncObject(State initial)
         : local_(initial), access_(EVENT_ALL_ACCESS | MUTEX_ALL_ACCESS) {}
     ~SyncObject() override;
@@ -215,6 +226,15 @@ public:
         return with_state([](State &s) { return s.kind; });
     }
 
+    // Wakes every waiter: those of this process at once, those of others through the futex.
+    void wake() {
+        announce();
+        if (uint32_t *word = sequence()) {
+            std::atomic_ref<uint32_t>(*word).fetch_add(1);
+            syscall(SYS_futex, word, FUTEX_WAKE, INT_MAX, nullptr, nullptr, 0);
+        }
+    }
+
     DWORD wait_for(DWORD timeout) override {
         if ((access_ & SYNCHRONIZE) == 0) {
             SetLastError(ERROR_ACCESS_DENIED);
@@ -224,6 +244,8 @@ public:
         auto poll = std::chrono::milliseconds(1);
         for (;;) {
             uint64_t seen = current_generation();
+            uint32_t *word = sequence();
+            uint32_t seen_word = word ? std::atomic_ref<uint32_t>(*word).load() : 0;
             DWORD result = try_take();
             if (result != WAIT_TIMEOUT) return result;
             auto limit = std::chrono::milliseconds::max();
@@ -233,7 +255,16 @@ public:
                 limit = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - now) +
                         std::chrono::milliseconds(1);
             }
-            // Another process's change is noticed within the poll interval.
+            if (word) {
+                // A change wakes the futex; an owner that ends without releasing a mutex
+                // cannot, so look again now and then.
+                auto slice = std::min(limit, std::chrono::milliseconds(100));
+                timespec ts{static_cast<time_t>(slice.count() / 1000),
+                            static_cast<long>(slice.count() % 1000) * 1000000L};
+                syscall(SYS_futex, word, FUTEX_WAIT, seen_word, &ts, nullptr, 0);
+                continue;
+            }
+            // Without the shared word another process's change is noticed within the poll.
             if (fd_ >= 0) {
                 limit = std::min(limit, poll);
                 poll = std::min(poll * 2, std::chrono::milliseconds(10));
@@ -265,7 +296,12 @@ private:
         });
     }
 
+    uint32_t *sequence() {
+        return map_ ? reinterpret_cast<uint32_t *>(map_ + sequence_offset) : nullptr;
+    }
+
     int fd_ = -1;
+    char *map_ = nullptr;
     std::string path_;
     std::mutex local_mutex_;
     State local_;
@@ -274,6 +310,7 @@ private:
 
 SyncObject::~SyncObject() {
     if (fd_ < 0) return;
+    if (map_) munmap(map_, file_size);
     close(fd_); // gives up this handle's hold
     // The last holder takes the file away; a later create starts afresh either way.
     kova_sys::FileLock lock(folder_lock_path());
@@ -329,10 +366,10 @@ HANDLE open_named(LPCSTR name, State initial, bool create, DWORD access) {
             return nullptr;
         }
     } else {
-        unsigned char bytes[state_size];
+        unsigned char bytes[file_size] = {};
         encode(initial, bytes);
         if (ftruncate(fd, 0) != 0 ||
-            pwrite(fd, bytes, state_size, 0) != static_cast<ssize_t>(state_size)) {
+            pwrite(fd, bytes, file_size, 0) != static_cast<ssize_t>(file_size)) {
             DWORD err = kova_error_from_errno(errno);
             close(fd);
             unlink(path.c_str());
@@ -393,7 +430,7 @@ BOOL SetEvent(HANDLE event) {
     SyncObject *object = as_object(event, 'E', EVENT_MODIFY_STATE);
     if (!object) return FALSE;
     object->with_state([](State &s) { return s.signaled = 1; });
-    announce();
+    object->wake();
     return TRUE;
 }
 
@@ -433,7 +470,7 @@ BOOL ReleaseMutex(HANDLE mutex) {
         SetLastError(ERROR_NOT_OWNER);
         return FALSE;
     }
-    announce();
+    object->wake();
     return TRUE;
 }
 

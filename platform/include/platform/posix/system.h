@@ -144,8 +144,8 @@ inline constexpr DWORD MUTEX_ALL_ACCESS = 0x001F0001;
 // holds a lock on its object's file, so an object exists exactly while some process holds a
 // handle to it: OpenEventA fails with ERROR_FILE_NOT_FOUND once the last holder closed it (or
 // ended). Creating an existing object opens it and sets ERROR_ALREADY_EXISTS; a name used by
-// the other kind of object fails with ERROR_INVALID_HANDLE. Waits in other processes notice a
-// change within about ten milliseconds.
+// the other kind of object fails with ERROR_INVALID_HANDLE. A change wakes the waiters of
+// every process at once (a futex in the object's file).
 HANDLE CreateEventA(LPSECURITY_ATTRIBUTES security, BOOL manual_reset, BOOL initial_state,
                     LPCSTR name);
 HANDLE OpenEventA(DWORD access, BOOL inherit, LPCSTR name);
