@@ -20,6 +20,8 @@
 #include <unistd.h>
 #include <vector>
 
+extern char **environ;
+
 namespace mail_test {
 
 // PATH holds only one folder while the object lives: with `client_exit` >= 0 it has an
@@ -100,7 +102,6 @@ public:
         std::vector<char *> args;
         for (std::string &a : argv) args.push_back(a.data());
         args.push_back(nullptr);
-        extern char **environ;
         if (posix_spawn(&pid_, args[0], nullptr, nullptr, args.data(), environ) != 0) pid_ = -1;
         for (int i = 0; i < 200 && pid_ > 0 && port_.empty(); ++i) {
             port_ = kova_test::read_file(dir_ / "port");
@@ -181,7 +182,7 @@ public:
 
     // Queues the characters of `text` (carriage returns are Enter).
     void type(const std::string &text) {
-        for (unsigned char c : text) keys.push_back(c == '\r' ? DXP_KEY_ENTER : c);
+        for (unsigned char c : text) keys.push_back(c == '\r' ? int{DXP_KEY_ENTER} : int{c});
     }
 
     std::vector<std::string> boxes;

@@ -63,7 +63,7 @@ def authenticator(server, session, envelope, mechanism, auth_data):
         and auth_data.login.decode() == user
         and auth_data.password.decode() == password
     )
-    return AuthResult(success=accepted, auth_data=user if accepted else None)
+    return AuthResult(success=accepted, handled=False, auth_data=user if accepted else None)
 
 
 async def main():
