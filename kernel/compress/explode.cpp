@@ -15,187 +15,269 @@ constexpr unsigned kInputSize = 16384; // read requests, into a buffer of the ca
 constexpr unsigned kHistory = 4096;    // the largest distance a stream can use
 constexpr unsigned kPiece = 4096;      // output is handed on in pieces of this size
 constexpr unsigned kLiteralPeek = 13;  // the longest literal code
-constexpr unsigned kLengthPeek = 7;
-constexpr unsigned kDistancePeek = 8;
+constexpr unsigned kLengthPeek = 7;    // the longest length code
+constexpr unsigned kDistancePeek = 8;  // the longest distance code
 
 thread_local uint8_t t_input[kInputSize];
 
-// Decoding tables indexed by the next bits of the stream (codes are stored least significant
-// bit first, so a code fills every entry whose low bits equal it).
+// Decoding tables indexed by the next bits of the stream: codes are stored least significant
+// bit first, so a code fills every entry whose low bits equal it.
+struct LengthEntry {
+    uint16_t base;       // the shortest length of the entry
+    uint8_t used;        // bits of the whole length symbol: flag, code and extra bits
+    uint8_t extra_shift; // where the extra bits start
+    uint8_t extra_bits;  // bits added to the base
+    uint8_t low_bits;    // plain low bits of the distance that follows
+};
+struct CodeEntry {
+    uint8_t symbol;
+    uint8_t bits;
+};
 struct DecodeTables {
-    uint16_t literal[1u << kLiteralPeek];   // byte | code bits << 8
-    uint8_t length[1u << kLengthPeek];      // entry | code bits << 4
-    uint16_t distance[1u << kDistancePeek]; // entry | code bits << 8
+    CodeEntry literal[1u << kLiteralPeek];
+    LengthEntry length[3][1u << kLengthPeek]; // per dictionary size code 4, 5, 6
+    CodeEntry distance[1u << kDistancePeek];
 };
 
-template <typename T, typename Code, std::size_t N>
-void fill_table(T *table, unsigned peek, const uint8_t (&bits)[N], const Code (&codes)[N],
-                unsigned shift) {
+template <typename Code, std::size_t N>
+constexpr void fill_codes(CodeEntry *table, unsigned peek, const uint8_t (&bits)[N],
+                          const Code (&codes)[N]) {
     for (unsigned symbol = 0; symbol < N; ++symbol)
         for (unsigned high = 0; high < (1u << (peek - bits[symbol])); ++high)
             table[codes[symbol] | (high << bits[symbol])] =
-                static_cast<T>(symbol | (unsigned{bits[symbol]} << shift));
+                CodeEntry{static_cast<uint8_t>(symbol), bits[symbol]};
 }
 
-const DecodeTables &decode_tables() {
-    static const DecodeTables tables = [] {
-        DecodeTables t{};
-        fill_table(t.literal, kLiteralPeek, kLiteralBits, kLiteralCodes, 8);
-        fill_table(t.length, kLengthPeek, kLengthBits, kLengthCodes, 4);
-        fill_table(t.distance, kDistancePeek, kDistanceBits, kDistanceCodes, 8);
-        return t;
-    }();
-    return tables;
+constexpr DecodeTables make_decode_tables() {
+    DecodeTables t{};
+    fill_codes(t.literal, kLiteralPeek, kLiteralBits, kLiteralCodes);
+    fill_codes(t.distance, kDistancePeek, kDistanceBits, kDistanceCodes);
+    CodeEntry lengths[1u << kLengthPeek] = {};
+    fill_codes(lengths, kLengthPeek, kLengthBits, kLengthCodes);
+    for (unsigned dict_code = 4; dict_code <= 6; ++dict_code) {
+        for (unsigned i = 0; i < (1u << kLengthPeek); ++i) {
+            const unsigned entry = lengths[i].symbol;
+            const unsigned code_bits = kLengthBits[entry];
+            t.length[dict_code - 4][i] =
+                LengthEntry{static_cast<uint16_t>(kLengthBase[entry] + kMinMatch),
+                            static_cast<uint8_t>(1 + code_bits + kLengthExtra[entry]),
+                            static_cast<uint8_t>(1 + code_bits), kLengthExtra[entry],
+                            static_cast<uint8_t>(entry == 0 ? 2 : dict_code)};
+        }
+    }
+    return t;
 }
 
-// Bits of the input, least significant first, refilled a word at a time while the buffer
-// holds one and a byte at a time near its end.
-class BitInput {
+// Built once, by the compiler.
+constexpr DecodeTables kTables = make_decode_tables();
+
+// One expansion: the input side (buffer, bit buffer) and the output window, which holds the
+// previous 4,096 bytes, then the piece being filled, then room for the longest match and
+// for copies that run a word past their end.
+class Exploder {
 public:
-    explicit BitInput(unsigned (*read)(char *, unsigned *, void *)) : read_(read) {}
+    Exploder(unsigned (*read)(char *, unsigned *, void *),
+             void (*write)(char *, unsigned *, void *))
+        : read_(read), write_(write) {}
 
-    // Brings the buffer to at least 56 bits, or to all that is left of the input.
-    void refill() {
-        if (end_ - next_ >= 8) {
-            uint64_t word;
-            std::memcpy(&word, next_, 8);
-            bits_ |= word << count_;
-            next_ += (63 - count_) >> 3;
-            count_ |= 56;
-            return;
-        }
-        while (count_ <= 56) {
-            if (next_ == end_ && !more()) return;
-            bits_ |= static_cast<uint64_t>(*next_++) << count_;
-            count_ += 8;
-        }
-    }
-
-    uint64_t bits() const { return bits_; }
-    unsigned count() const { return count_; }
-    void consume(unsigned n) {
-        bits_ >>= n;
-        count_ -= n;
-    }
+    int run();
 
 private:
-    bool more() {
-        if (ended_) return false;
-        unsigned request = kInputSize;
-        unsigned got = read_(reinterpret_cast<char *>(t_input), &request, nullptr);
-        if (got > kInputSize) got = kInputSize; // never trust more than the buffer holds
-        if (got == 0) {
-            ended_ = true;
-            return false;
-        }
-        next_ = t_input;
-        end_ = t_input + got;
-        return true;
-    }
+    struct Bits {
+        uint64_t bits;
+        unsigned count;
+        const uint8_t *next;
+    };
+
+    bool more_input();
+    Bits refill_slow(Bits in);
+    unsigned hand_on_piece(unsigned at);
+    template <bool kCodedLiterals, unsigned kDictCode>
+    int decode(uint64_t bits, unsigned count, const uint8_t *next);
 
     unsigned (*read_)(char *, unsigned *, void *);
-    const uint8_t *next_ = t_input;
-    const uint8_t *end_ = t_input;
-    uint64_t bits_ = 0;
-    unsigned count_ = 0;
-    bool ended_ = false;
-};
-
-// The output window: the previous 4,096 bytes, then the piece being filled, then room for
-// the longest match and for copies that run a word past their end.
-class Window {
-public:
-    explicit Window(void (*write)(char *, unsigned *, void *)) : write_(write) {}
-
-    bool reaches(unsigned distance) const { return !first_ || distance <= at_ - kHistory; }
-
-    void literal(uint8_t byte) {
-        bytes_[at_++] = byte;
-        if (at_ == kHistory + kPiece) hand_on_piece();
-    }
-
-    void copy(unsigned distance, unsigned length) {
-        uint8_t *dst = bytes_ + at_;
-        const uint8_t *src = dst - distance;
-        if (distance >= 8) {
-            for (unsigned k = 0; k < length; k += 8) std::memcpy(dst + k, src + k, 8);
-        } else if (distance == 1) {
-            std::memset(dst, *src, length);
-        } else {
-            for (unsigned k = 0; k < length; ++k) dst[k] = src[k];
-        }
-        at_ += length;
-        if (at_ >= kHistory + kPiece) hand_on_piece();
-    }
-
-    void finish() {
-        if (at_ > kHistory) {
-            unsigned size = at_ - kHistory;
-            write_(reinterpret_cast<char *>(bytes_ + kHistory), &size, nullptr);
-        }
-    }
-
-private:
-    void hand_on_piece() {
-        unsigned size = kPiece;
-        write_(reinterpret_cast<char *>(bytes_ + kHistory), &size, nullptr);
-        std::memmove(bytes_, bytes_ + kPiece, at_ - kPiece);
-        at_ -= kPiece;
-        first_ = false;
-    }
-
     void (*write_)(char *, unsigned *, void *);
-    unsigned at_ = kHistory;
-    bool first_ = true;
-    uint8_t bytes_[kHistory + kPiece + kEndLength + 16];
+    const uint8_t *end_ = t_input; // end of the input held
+    bool ended_ = false;
+    uint8_t window_[kHistory + kPiece + kEndLength + 16];
 };
 
-int decode(BitInput &in, Window &out, bool coded_literals, unsigned dict_code) {
-    const DecodeTables &tables = decode_tables();
-    const uint64_t dict_mask = (1u << dict_code) - 1;
+bool Exploder::more_input() {
+    if (ended_) return false;
+    unsigned request = kInputSize;
+    unsigned got = read_(reinterpret_cast<char *>(t_input), &request, nullptr);
+    if (got > kInputSize) got = kInputSize; // never trust more than the buffer holds
+    if (got == 0) {
+        ended_ = true;
+        return false;
+    }
+    end_ = t_input + got;
+    return true;
+}
+
+// Near the end of the input held: a byte at a time, reading more when it runs out, until
+// 56 bits are there or the input has ended.
+Exploder::Bits Exploder::refill_slow(Bits in) {
+    while (in.count <= 56) {
+        if (in.next == end_) {
+            if (!more_input()) break;
+            in.next = t_input;
+        }
+        in.bits |= static_cast<uint64_t>(*in.next++) << in.count;
+        in.count += 8;
+    }
+    return in;
+}
+
+// Writes the full piece and keeps it as the history of the next one; answers where the
+// window continues. (The slow paths return their results: a variable whose address is
+// taken would live in memory all through the decoding loop.)
+unsigned Exploder::hand_on_piece(unsigned at) {
+    unsigned size = kPiece;
+    write_(reinterpret_cast<char *>(window_ + kHistory), &size, nullptr);
+    std::memmove(window_, window_ + kPiece, at - kPiece);
+    return at - kPiece;
+}
+
+// The decoding loop keeps its state in locals: stores into the window could otherwise alias
+// any member and force reloads.
+template <bool kCodedLiterals, unsigned kDictCode>
+int Exploder::decode(uint64_t bits, unsigned count, const uint8_t *next) {
+    const DecodeTables &tables = kTables;
+    uint8_t *const window = window_;
+    const LengthEntry *const lengths = tables.length[kDictCode - 4];
+    unsigned at = kHistory;
+    const uint8_t *end = end_;
+    bool first = true; // no piece written yet: matches may not reach before the output
+    int result;
+
     for (;;) {
-        in.refill();
-        uint64_t bits = in.bits();
-        if (in.count() < 1) return DXD_EXPLODE_TRUNCATED;
+        if (end - next >= 8) {
+            uint64_t word;
+            std::memcpy(&word, next, 8);
+            bits |= word << count;
+            next += (63 - count) >> 3;
+            count |= 56;
+        } else {
+            const Bits in = refill_slow({bits, count, next});
+            bits = in.bits;
+            count = in.count;
+            next = in.next;
+            end = end_;
+        }
+
         if ((bits & 1) == 0) {
-            unsigned used, byte;
-            if (coded_literals) {
-                const unsigned entry = tables.literal[(bits >> 1) & ((1u << kLiteralPeek) - 1)];
-                used = 1 + (entry >> 8);
-                byte = entry & 0xFF;
-            } else {
-                used = 9;
-                byte = (bits >> 1) & 0xFF;
-            }
-            if (in.count() < used) return DXD_EXPLODE_TRUNCATED;
-            in.consume(used);
-            out.literal(static_cast<uint8_t>(byte));
+            // Literals, as many as the bits at hand hold.
+            do {
+                unsigned used, byte;
+                if (kCodedLiterals) {
+                    const CodeEntry e = tables.literal[(bits >> 1) & ((1u << kLiteralPeek) - 1)];
+                    used = 1u + e.bits;
+                    byte = e.symbol;
+                } else {
+                    used = 9;
+                    byte = static_cast<unsigned>(bits >> 1) & 0xFF;
+                }
+                if (count < used) {
+                    result = DXD_EXPLODE_TRUNCATED;
+                    goto done;
+                }
+                bits >>= used;
+                count -= used;
+                window[at++] = static_cast<uint8_t>(byte);
+                if (at == kHistory + kPiece) {
+                    at = hand_on_piece(at);
+                    first = false;
+                }
+            } while (count >= 14 && (bits & 1) == 0);
             continue;
         }
 
-        const unsigned entry = tables.length[(bits >> 1) & ((1u << kLengthPeek) - 1)];
-        const unsigned index = entry & 0x0F;
-        const unsigned code_bits = entry >> 4;
-        const unsigned extra = kLengthExtra[index];
-        const unsigned length_used = 1 + code_bits + extra;
-        if (in.count() < length_used) return DXD_EXPLODE_TRUNCATED;
-        const unsigned length =
-            kLengthBase[index] + kMinMatch +
-            static_cast<unsigned>((bits >> (1 + code_bits)) & ((1u << extra) - 1));
-        in.consume(length_used);
-        if (length == kEndLength) return DXD_EXPLODE_OK;
+        {
+            // A lookup may take bits past the end of the input; then the code it finds is
+            // longer than the bits there, which the count check below catches.
+            const LengthEntry e = lengths[(bits >> 1) & ((1u << kLengthPeek) - 1)];
+            if (count < e.used) {
+                result = DXD_EXPLODE_TRUNCATED;
+                goto done;
+            }
+            const unsigned length =
+                e.base + static_cast<unsigned>((bits >> e.extra_shift) &
+                                               ((uint64_t{1} << e.extra_bits) - 1));
+            bits >>= e.used;
+            count -= e.used;
+            if (length == kEndLength) {
+                result = DXD_EXPLODE_OK;
+                goto done;
+            }
 
-        bits = in.bits();
-        const unsigned dist_entry = tables.distance[bits & ((1u << kDistancePeek) - 1)];
-        const unsigned dist_bits = dist_entry >> 8;
-        const unsigned low_bits = length == kMinMatch ? 2 : dict_code;
-        const uint64_t low_mask = length == kMinMatch ? 3 : dict_mask;
-        if (in.count() < dist_bits + low_bits) return DXD_EXPLODE_TRUNCATED;
-        const unsigned distance = ((dist_entry & 0x3F) << low_bits) +
-                                  static_cast<unsigned>((bits >> dist_bits) & low_mask) + 1;
-        in.consume(dist_bits + low_bits);
-        if (!out.reaches(distance)) return DXD_EXPLODE_BAD_DISTANCE;
-        out.copy(distance, length);
+            const CodeEntry d = tables.distance[bits & ((1u << kDistancePeek) - 1)];
+            const unsigned distance_used = unsigned{d.bits} + e.low_bits;
+            if (count < distance_used) {
+                result = DXD_EXPLODE_TRUNCATED;
+                goto done;
+            }
+            const unsigned distance =
+                (unsigned{d.symbol} << e.low_bits) +
+                static_cast<unsigned>((bits >> d.bits) & ((uint64_t{1} << e.low_bits) - 1)) + 1;
+            bits >>= distance_used;
+            count -= distance_used;
+            if (first && distance > at - kHistory) {
+                result = DXD_EXPLODE_BAD_DISTANCE;
+                goto done;
+            }
+
+            uint8_t *dst = window + at;
+            const uint8_t *src = dst - distance;
+            if (distance >= 8) {
+                // Whole words, each reading only bytes written before it; most matches are
+                // short enough for the first two.
+                std::memcpy(dst, src, 8);
+                std::memcpy(dst + 8, src + 8, 8);
+                for (unsigned k = 16; k < length; k += 8) std::memcpy(dst + k, src + k, 8);
+            } else if (distance == 1) {
+                std::memset(dst, *src, length);
+            } else {
+                for (unsigned k = 0; k < length; ++k) dst[k] = src[k];
+            }
+            at += length;
+            if (at >= kHistory + kPiece) {
+                at = hand_on_piece(at);
+                first = false;
+            }
+        }
+    }
+
+done:
+    if (at > kHistory) {
+        unsigned size = at - kHistory;
+        write_(reinterpret_cast<char *>(window_ + kHistory), &size, nullptr);
+    }
+    return result;
+}
+
+int Exploder::run() {
+    const Bits in = refill_slow({0, 0, t_input});
+    if (in.count < 16) return DXD_EXPLODE_TRUNCATED;
+    const unsigned literal_mode = in.bits & 0xFF;
+    const unsigned dict_code = (in.bits >> 8) & 0xFF;
+    if (literal_mode > 1) return DXD_EXPLODE_BAD_LITERAL;
+    if (dict_code < 4 || dict_code > 6) return DXD_EXPLODE_BAD_DICT;
+    const uint64_t bits = in.bits >> 16;
+    const unsigned count = in.count - 16;
+    switch (literal_mode * 8 + dict_code) {
+    case 4:
+        return decode<false, 4>(bits, count, in.next);
+    case 5:
+        return decode<false, 5>(bits, count, in.next);
+    case 6:
+        return decode<false, 6>(bits, count, in.next);
+    case 12:
+        return decode<true, 4>(bits, count, in.next);
+    case 13:
+        return decode<true, 5>(bits, count, in.next);
+    default:
+        return decode<true, 6>(bits, count, in.next);
     }
 }
 
@@ -203,17 +285,6 @@ int decode(BitInput &in, Window &out, bool coded_literals, unsigned dict_code) {
 
 int fxd_explode(unsigned (*read)(char *buf, unsigned *size, void *param),
                 void (*write)(char *buf, unsigned *size, void *param)) {
-    BitInput in(read);
-    in.refill();
-    if (in.count() < 16) return DXD_EXPLODE_TRUNCATED;
-    const unsigned literal_mode = in.bits() & 0xFF;
-    const unsigned dict_code = (in.bits() >> 8) & 0xFF;
-    in.consume(16);
-    if (literal_mode > 1) return DXD_EXPLODE_BAD_LITERAL;
-    if (dict_code < 4 || dict_code > 6) return DXD_EXPLODE_BAD_DICT;
-
-    Window out(write);
-    const int result = decode(in, out, literal_mode == 1, dict_code);
-    out.finish();
-    return result;
+    Exploder exploder(read, write);
+    return exploder.run();
 }
