@@ -234,7 +234,7 @@ void fxi_set_licence(const char *licence) {
     char *out = settings().licence;
     size_t n = licence ? std::min<size_t>(strlen(licence), 6) : 0;
     memset(out, ' ', 6);
-    memcpy(out, licence, n);
+    if (n) memcpy(out, licence, n);
     out[6] = '\0';
 }
 
@@ -245,7 +245,7 @@ const char *fxi_company() {
 void fxi_set_company(const char *company) {
     char *out = settings().company;
     size_t n = company ? std::min<size_t>(strlen(company), 3) : 0;
-    memcpy(out, company, n);
+    if (n) memcpy(out, company, n);
     out[n] = '\0';
 }
 

@@ -106,7 +106,7 @@ DWORD give_list(const std::string &list, LPSTR buffer, DWORD size) {
 
 DWORD give_text(std::string_view text, LPSTR buffer, DWORD size) {
     DWORD n = static_cast<DWORD>(std::min<size_t>(text.size(), size - 1));
-    memcpy(buffer, text.data(), n);
+    if (n) memcpy(buffer, text.data(), n);
     buffer[n] = '\0';
     return n;
 }
