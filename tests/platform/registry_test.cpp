@@ -3,6 +3,7 @@
 #include "platform/win32.h"
 #include "tests/support/testing.h"
 
+#include <csignal>
 #include <cstring>
 #include <gtest/gtest.h>
 #include <string>
@@ -280,5 +281,44 @@ TEST(Registry, ConcurrentWritersInSeveralProcessesLoseNothing) {
     // No temporary hive is left beside the real one.
     EXPECT_TRUE(
         kova_test::run({"sh", "-c", "ls -a '" + prefix.path() + "' | grep -c '^\\.system'"}).out ==
+        "0\n");
+}
+
+// A writer killed at any moment leaves the old hive or the new one, never a part of one.
+TEST(Registry, AWriterKilledMidwayLeavesAWholeHive) {
+    kova_test::TempPrefix prefix;
+    {
+        Key key;
+        ASSERT_EQ(create(HKEY_LOCAL_MACHINE, "Software\\Crash", key), ERROR_SUCCESS);
+    }
+    pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        HKEY key = nullptr;
+        if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, "Software\\Crash", 0, KEY_SET_VALUE, &key)) _exit(2);
+        for (int i = 0;; ++i)
+            set_text(key, ("v" + std::to_string(i)).c_str(), std::string(200, 'x'));
+    }
+    Sleep(150);
+    kill(pid, SIGKILL);
+    waitpid(pid, nullptr, 0);
+
+    Key key;
+    ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "Software\\Crash", 0, KEY_ALL_ACCESS, &key.h),
+              ERROR_SUCCESS);
+    EXPECT_EQ(set_text(key.h, "after", "ok"), ERROR_SUCCESS); // the hive is readable and whole
+    std::vector<std::string> names;
+    char name[32];
+    for (DWORD i = 0;; ++i) {
+        DWORD size = sizeof name;
+        if (RegEnumValueA(key.h, i, name, &size, nullptr, nullptr, nullptr, nullptr)) break;
+        names.push_back(name);
+    }
+    ASSERT_GE(names.size(), 2u);
+    EXPECT_EQ(names.back(), "after");
+    for (size_t i = 0; i + 1 < names.size(); ++i) EXPECT_EQ(names[i], "v" + std::to_string(i));
+    // What the killed writer left half-made is cleared away by the next change.
+    EXPECT_EQ(
+        kova_test::run({"sh", "-c", "ls -a '" + prefix.path() + "' | grep -c '^\\.system'"}).out,
         "0\n");
 }
