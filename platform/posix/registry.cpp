@@ -7,12 +7,10 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
-#include <dirent.h>
 #include <functional>
 #include <memory>
 #include <mutex>
 #include <sys/stat.h>
-#include <unistd.h>
 #include <unordered_set>
 
 using kova_sys::fold;
@@ -364,19 +362,6 @@ DWORD current_hive(int hive, std::shared_ptr<const Tree> &out) {
     return ERROR_SUCCESS;
 }
 
-// A temporary hive exists only while a change holds the lock: one found under the lock was
-// left by a writer that ended midway.
-void remove_stale_temporaries(int hive) {
-    std::string prefix = kova_prefix();
-    std::string start = std::string(".") + hive_file[hive] + ".";
-    DIR *dir = opendir(prefix.c_str());
-    if (!dir) return;
-    while (dirent *entry = readdir(dir))
-        if (strncmp(entry->d_name, start.c_str(), start.size()) == 0)
-            unlink((prefix + "/" + entry->d_name).c_str());
-    closedir(dir);
-}
-
 // Applies one change: under the registry lock the hive is read afresh, changed and written
 // back whole. `change` answers the status and whether it changed anything.
 LSTATUS change_hive(int hive, const std::function<LSTATUS(Tree &, bool &)> &change) {
@@ -384,7 +369,6 @@ LSTATUS change_hive(int hive, const std::function<LSTATUS(Tree &, bool &)> &chan
     if (path.empty()) return ERROR_PATH_NOT_FOUND;
     kova_sys::FileLock lock(kova_prefix() + "/registry.lock");
     if (!lock.held()) return static_cast<LSTATUS>(lock.error());
-    remove_stale_temporaries(hive);
     Tree tree;
     if (DWORD error = read_hive(path, hive, tree)) return static_cast<LSTATUS>(error);
     bool changed = false;

@@ -123,8 +123,10 @@ DWORD replace_file(const std::string &path, std::string_view contents, unsigned 
     size_t slash = target.rfind('/');
     std::string dir = slash == std::string::npos ? "." : target.substr(0, slash + 1);
     std::string base = slash == std::string::npos ? target : target.substr(slash + 1);
-    std::string temp = dir + "." + base + ".XXXXXX";
-    int fd = mkostemp(temp.data(), O_CLOEXEC);
+    // One name per file: callers hold the file's lock, and a copy left by a writer that ended
+    // midway is simply written over.
+    std::string temp = dir + "." + base + ".new";
+    int fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600);
     if (fd < 0) return kova_error_from_errno(errno, errno == ENOENT);
 
     struct stat old {};

@@ -43,7 +43,8 @@ DWORD read_whole(const std::string &path, std::string &contents);
 
 // Replaces a host file by `contents`: written to a temporary file beside it, flushed to disk
 // and renamed over it, so that readers and a crash see either the old or the new file. The
-// new file keeps the old one's permissions (`mode` for a new file).
+// new file keeps the old one's permissions (`mode` for a new file). The caller holds a lock
+// that every writer of the file takes.
 DWORD replace_file(const std::string &path, std::string_view contents, unsigned mode = 0644);
 
 // A folder of the prefix ($KOVA_PREFIX/name), created when missing; empty when the prefix
