@@ -63,6 +63,18 @@ TEST_F(MailSend, HandsOverToTheMailClient) {
     EXPECT_EQ(client.option("--attach"), drive_ + "/p/fix1.kvz");
 }
 
+TEST_F(MailSend, AttachmentAttributesArePutBack) {
+    Screen screen;
+    // A mail client that leaves its attachments read-only.
+    MailClient client(0, "/bin/chmod a-w \"$5\"");
+    ASSERT_EQ(GetFileAttributesA("M:\\p\\fix1.kvz") & FILE_ATTRIBUTE_READONLY, 0u);
+    EXPECT_EQ(fxk_mail_send(nullptr, nullptr, body, "M:\\p\\fix1.kvz", nullptr, 1), 1);
+    EXPECT_TRUE(client.ran());
+    EXPECT_EQ(GetFileAttributesA("M:\\p\\fix1.kvz") & FILE_ATTRIBUTE_READONLY, 0u);
+    EXPECT_TRUE((std::filesystem::status(drive_ + "/p/fix1.kvz").permissions() &
+                 std::filesystem::perms::owner_write) != std::filesystem::perms::none);
+}
+
 TEST_F(MailSend, WithoutClientTheSmtpSettingsAreNeeded) {
     struct Case {
         int client; // stand-in's exit status, -1 for none

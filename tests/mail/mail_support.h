@@ -28,15 +28,15 @@ namespace mail_test {
 // xdg-email that records its arguments and ends with that status; with -1 it has none.
 class MailClient {
 public:
-    explicit MailClient(int client_exit = 0) {
+    // `extra` is shell run before the client ends (its arguments are in "$@").
+    explicit MailClient(int client_exit = 0, const std::string &extra = {}) {
         if (const char *path = std::getenv("PATH")) old_path_ = path;
         if (client_exit >= 0) {
             kova_test::write_file(
                 dir_ / "xdg-email",
                 "#!/bin/sh\n: > \"$0.args\"\n"
-                "for a in \"$@\"; do printf '%s\\000' \"$a\" >> \"$0.args\"; done\n"
-                "exit " +
-                    std::to_string(client_exit) + "\n");
+                "for a in \"$@\"; do printf '%s\\000' \"$a\" >> \"$0.args\"; done\n" +
+                    extra + "\nexit " + std::to_string(client_exit) + "\n");
             std::filesystem::permissions(dir_ / "xdg-email", std::filesystem::perms::owner_all);
         }
         setenv("PATH", dir_.path().c_str(), 1);

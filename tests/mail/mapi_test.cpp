@@ -111,13 +111,47 @@ TEST_F(Mapi, ResolvesNamesThatHoldAnAddress) {
     ASSERT_NE(recipient, nullptr);
     EXPECT_STREQ(recipient->lpszAddress, "SMTP:pat@x.example");
     EXPECT_STREQ(recipient->lpszName, "Pat Smith <pat@x.example>");
+    HMODULE mapi32 = LoadLibraryA("MAPI32.DLL");
     auto free_buffer = reinterpret_cast<LPMAPIFREEBUFFER>(
-        reinterpret_cast<void (*)()>(GetProcAddress(LoadLibraryA("MAPI32.DLL"), "MAPIFreeBuffer")));
+        reinterpret_cast<void (*)()>(GetProcAddress(mapi32, "MAPIFreeBuffer")));
     EXPECT_EQ(free_buffer(recipient), SUCCESS_SUCCESS);
     // A second release of the same record fails.
     EXPECT_EQ(free_buffer(recipient), MAPI_E_FAILURE);
+    FreeLibrary(mapi32);
     EXPECT_EQ(fxk_mapi_resolve("nobody", &recipient), DXK_MAIL_RESOLVE_FAILED);
     EXPECT_EQ(fxk_mapi_last_result(), MAPI_E_UNKNOWN_RECIPIENT);
+}
+
+// The platform's run-time modules and file search, which the mail layer finds MAPI through.
+TEST_F(Mapi, PlatformFindsFilesAndModules) {
+    kova_test::write_file(drive_ + "/b/tool.txt", "t");
+    char found[MAX_PATH];
+    char *name = nullptr;
+    DWORD n = SearchPathA("M:\\a;M:\\b", "tool", ".txt", sizeof found, found, &name);
+    ASSERT_EQ(n, std::string("M:\\b\\tool.txt").size());
+    EXPECT_STREQ(found, "M:\\b\\tool.txt");
+    EXPECT_STREQ(name, "tool.txt");
+    // Too small a buffer learns the size it needs, NUL included.
+    EXPECT_EQ(SearchPathA("M:\\b", "tool.txt", nullptr, 4, found, nullptr), n + 1);
+    EXPECT_EQ(SearchPathA("M:\\a", "tool.txt", nullptr, sizeof found, found, nullptr), 0u);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
+
+    {
+        MailClient none(-1);
+        EXPECT_EQ(SearchPathA(nullptr, "MAPI32.DLL", nullptr, sizeof found, found, nullptr), 0u);
+        EXPECT_EQ(LoadLibraryA("MAPI32.DLL"), nullptr);
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_MOD_NOT_FOUND));
+    }
+    MailClient client;
+    EXPECT_GT(SearchPathA(nullptr, "mapi32", ".dll", sizeof found, found, nullptr), 0u);
+    HMODULE mapi32 = LoadLibraryA(found);
+    ASSERT_NE(mapi32, nullptr);
+    EXPECT_NE(GetProcAddress(mapi32, "MAPISendMail"), nullptr);
+    EXPECT_EQ(GetProcAddress(mapi32, "MAPIReadMail"), nullptr);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_PROC_NOT_FOUND));
+    EXPECT_TRUE(FreeLibrary(mapi32));
+    EXPECT_FALSE(FreeLibrary(mapi32));
+    EXPECT_EQ(LoadLibraryA("WTSAPI32.DLL"), nullptr);
 }
 
 } // namespace

@@ -1,0 +1,111 @@
+// Patch distribution: the message that carries a patch to the mail client, and the copy into
+// a customer's folder on the collection share, with the recipient page that names it.
+#include "patch/distribute.h"
+
+#include "kernel/files/paths.h"
+#include "kernel/mail/mail.h"
+#include "kernel/ui/box.h"
+#include "kernel/ui/tin.h"
+#include "patch/parts.h"
+
+#include <cstring>
+#include <vector>
+
+namespace {
+
+constexpr uint16_t licence_length = 6;
+constexpr uint16_t copy_chunk = 4096;
+
+// A value of section "patch" of kvpatch.ini beside the program.
+std::string tool_setting(const char *key, const char *default_value) {
+    char program[DXI_PATH_BUFFER], folder[DXI_PATH_BUFFER];
+    fxi_path_folder(fxi_module_path(program), folder);
+    std::string file = std::string(folder) + "kvpatch.ini";
+    std::vector<char> value(1025);
+    DWORD n = GetPrivateProfileStringA("patch", key, default_value, value.data(),
+                                       static_cast<DWORD>(value.size()), file.c_str());
+    return std::string(value.data(), n);
+}
+
+} // namespace
+
+std::string patch_backup_server() {
+    return tool_setting("backupserver", patch_default_backup_server);
+}
+
+std::string patch_download_url() {
+    return tool_setting("downloadurl", patch_default_download_url);
+}
+
+std::string patch_file_path(const char *patch_name) {
+    fxi_dir_make_all("\\source\\patches\\");
+    return "\\source\\patches\\" + patch_split(patch_name).name + ".kvz";
+}
+
+std::string patch_mail_body() {
+    std::string body =
+        "To install the attached update, double click on it and the KOVA Brisel Patch Installer "
+        "will guide you through the installation process.\r\n";
+    body += "If the patch installer is not installed and you would like to install it now, or "
+            "your currently installed copy produces the message 'Incompatible Patch File', "
+            "please go to ";
+    body += patch_download_url() + " \r\n\r\n";
+    body += "NOTE:      All KOVA Brisel users will have to be out of the system to install the "
+            "patch.\r\n\r\n";
+    body += "IMPORTANT: Having installed the patch, please enter the system and run the function "
+            "'Update System Files' found on the Supervisor Functions menu.";
+    return body;
+}
+
+std::string patch_collection_folder(const char *licence) {
+    std::string folder;
+    return fxd_fmt_assign(folder, "\\\\%str%\\kovasend\\today\\%txt%\\",
+                          patch_backup_server().c_str(), licence, static_cast<int>(licence_length));
+}
+
+void patch_mail(const char *patch_name) {
+    std::string patch = patch_file_path(patch_name);
+    // The mail layer reports its own failures; the tool's status is 0 either way.
+    fxk_mail_send(nullptr, nullptr, patch_mail_body().c_str(), patch.c_str(), nullptr,
+                  DXK_MAIL_DIALOG);
+}
+
+void patch_queue(const char *patch_name) {
+    char licence[licence_length];
+    std::memset(licence, ' ', sizeof licence);
+    TXP_TIN_ICB fields[2];
+    fields[0].label = "Kernel license number";
+    fields[0].kind = 'K';
+    fields[0].type = 'L';
+    fields[0].value = licence;
+    fields[0].length = licence_length;
+    fields[0].spec = "!|...|";
+    fields[0].flags = DXP_TIN_VALIDATE;
+    fields[1].kind = 'K';
+    fields[1].type = 'Z';
+    fields[1].spec = "OK|1|Cancel|0|";
+    fields[1].flags = DXP_TIN_ALWAYS_USABLE;
+    fields[1].handler = fxp_tin_buttons;
+    fields[1].exit_check = fxp_tin_buttons_exit;
+    TXP_TIN_T page;
+    page.fields = fields;
+    page.count = 2;
+    if (fxp_tin_prompt(&page, "Specify Recipient") == 0) return;
+
+    std::string patch = patch_file_path(patch_name);
+    std::string folder = patch_collection_folder(licence);
+    if (uint16_t code = fxi_dir_make_all(folder.c_str())) {
+        fxp_msg_errorf("Failed to create folder '%str%' - %str%", folder.c_str(),
+                       fxk_error_text(code, &EXI_FILE));
+        return;
+    }
+    // The destination keeps the argument as typed, so a name with folders only works when
+    // those folders exist on the share.
+    std::string destination = folder + patch_name + ".kvz";
+    if (uint16_t code = fxi_copy_file(patch.c_str(), destination.c_str(), copy_chunk)) {
+        fxp_msg_errorf("Failed to copy '%str%' to '%str%'- %str%", patch.c_str(),
+                       destination.c_str(), fxk_error_text(code, &EXI_FILE));
+        return;
+    }
+    fxp_msg_info("Patch successfully queued for collection");
+}
