@@ -62,15 +62,18 @@ int fxk_mail_send_full(const char *recipients, const char *originator_address,
         std::vector<DWORD> attributes;
         for (const std::string &path : paths)
             attributes.push_back(GetFileAttributesA(path.c_str()));
+        bool sent = false;
         uint16_t code =
             fxk_mapi_send_framed(recipients, originator_address, originator_name, subject, body,
-                                 attachments, display_names, flags & DXK_MAIL_DIALOG);
+                                 attachments, display_names, flags & DXK_MAIL_DIALOG, &sent);
         for (size_t i = 0; i < paths.size(); ++i) {
             if (attributes[i] != INVALID_FILE_ATTRIBUTES &&
                 GetFileAttributesA(paths[i].c_str()) != attributes[i])
                 SetFileAttributesA(paths[i].c_str(), attributes[i]);
         }
-        if (code == 0 || fxk_mapi_last_result() == MAPI_USER_ABORT) return 1;
+        // A message the client took stays sent even when the logoff after it failed: falling
+        // back to SMTP then would send it twice.
+        if (code == 0 || sent || fxk_mapi_last_result() == MAPI_USER_ABORT) return 1;
     }
 
     TXK_SMTP_MESSAGE message;

@@ -38,7 +38,9 @@ bool fxk_mail_note(const char *body, size_t attachments, std::string *note);
 uint16_t fxk_mail_recipients(const char *recipients, std::vector<std::string> *out);
 
 // The MAPI send inside its logon frame: a status window while the client is reached, logon,
-// send, logoff. After a failed send its code is the answer and its MAPI result is kept.
+// send, logoff. After a successful send the logoff's code is the answer (and `sent` is set);
+// after a failed one the send's code, with its MAPI result kept.
 uint16_t fxk_mapi_send_framed(const char *recipients, const char *originator_address,
                               const char *originator_name, const char *subject, const char *body,
-                              const char *attachments, const char *display_names, uint16_t dialog);
+                              const char *attachments, const char *display_names, uint16_t dialog,
+                              bool *sent);

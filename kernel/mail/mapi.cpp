@@ -206,7 +206,9 @@ uint16_t fxk_mapi_send(const char *recipients, const char *originator_address,
 
 uint16_t fxk_mapi_send_framed(const char *recipients, const char *originator_address,
                               const char *originator_name, const char *subject, const char *body,
-                              const char *attachments, const char *display_names, uint16_t dialog) {
+                              const char *attachments, const char *display_names, uint16_t dialog,
+                              bool *sent) {
+    *sent = false;
     TXP_PWIN_T status;
     fxp_pwin_open(nullptr, DXP_PWIN_DEFAULT, DXP_PWIN_DEFAULT, DXP_PWIN_DEFAULT, "Preparing eMail",
                   0, nullptr, "LXPREP.AVI", 0, 0, nullptr, 0, &status);
@@ -216,13 +218,16 @@ uint16_t fxk_mapi_send_framed(const char *recipients, const char *originator_add
         return code;
     }
     fxp_pwin_line(&status, "Creating message");
-    uint16_t sent = fxk_mapi_send(recipients, originator_address, originator_name, subject, body,
+    uint16_t code = fxk_mapi_send(recipients, originator_address, originator_name, subject, body,
                                   attachments, display_names, dialog);
     fxp_pwin_close(&status);
-    if (sent == 0) return fxk_mapi_logoff();
+    if (code == 0) {
+        *sent = true;
+        return fxk_mapi_logoff();
+    }
     // The caller learns from the send's result whether the user cancelled.
     ULONG send_result = mapi.last;
     fxk_mapi_logoff();
     mapi.last = send_result;
-    return sent;
+    return code;
 }
