@@ -6,6 +6,7 @@
 #include "kernel/compress/code_tables.h"
 #include "kernel/compress/match_search.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <memory>
@@ -198,7 +199,7 @@ unsigned fxd_implode(unsigned (*read)(char *buf, unsigned *size, void *param),
         const bool last = got < kWindowStep;
         const unsigned data_end = carried + got;
         const unsigned code_end = last ? data_end : dict + kWindowStep;
-        index.build(pos, data_end);
+        index.build(pos, std::min(data_end, code_end + kIndexedPast));
 
         while (pos < code_end) {
             Match m = index.find(pos);

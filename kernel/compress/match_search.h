@@ -18,6 +18,12 @@ inline constexpr unsigned kPairBuckets = 2304;
 // Beyond this length the search stops comparing candidates from their start and follows
 // the borders of the matched text instead.
 inline constexpr unsigned kBorderScanFrom = 10;
+// How far back a search for a short run first looks for its value before using the index.
+inline constexpr unsigned kNearby = 64;
+// Positions past the last one coded that the index must hold: a search for a short run
+// looks at pairs up to 6 bytes into candidates that start at least 2 bytes before the
+// position searched, which is at most the last one coded.
+inline constexpr unsigned kIndexedPast = 8;
 
 struct Match {
     unsigned length; // 0 when nothing of at least 2 bytes was found
@@ -54,7 +60,9 @@ struct MatchIndex {
     // The dictionary, the look-ahead and the new input; comparisons may run up to a full
     // match length past the end, into the zeroed tail.
     uint8_t window[kWindowSize + kMaxMatch + 8];
-    uint16_t bucket[kPairBuckets];  // per pair hash: first live entry in `sorted`
+    // Per pair hash, the first entry of `sorted` a search can still reach (positions only
+    // grow, so what fell out of the dictionary stays out); the last one is the total.
+    uint16_t bucket[kPairBuckets + 1];
     uint16_t sorted[kWindowSize];   // window positions by pair hash, ascending within one
     uint16_t border[kMaxMatch + 1]; // border[k]: longest proper border of the first k bytes
     unsigned dict = 0;              // dictionary size in bytes
@@ -67,18 +75,19 @@ struct MatchIndex {
         data_start = first_data;
     }
 
-    // Files every position from the oldest one `pos` can reach up to data_end under the hash
-    // of the two bytes starting there, in increasing position order.
-    void build(unsigned pos, unsigned data_end) {
+    // Files every position from the oldest one `pos` can reach up to `end` under the hash of
+    // the two bytes starting there, in increasing position order.
+    void build(unsigned pos, unsigned end) {
         const unsigned from = std::max(data_start, pos - dict);
         std::memset(bucket, 0, sizeof bucket);
-        for (unsigned q = from; q < data_end; ++q) ++bucket[pair_hash(window + q)];
+        for (unsigned q = from; q < end; ++q) ++bucket[pair_hash(window + q)];
         unsigned total = 0;
         for (unsigned h = 0; h < kPairBuckets; ++h) {
             total += bucket[h];
             bucket[h] = static_cast<uint16_t>(total);
         }
-        for (unsigned q = data_end; q-- > from;)
+        bucket[kPairBuckets] = static_cast<uint16_t>(total);
+        for (unsigned q = end; q-- > from;)
             sorted[--bucket[pair_hash(window + q)]] = static_cast<uint16_t>(q);
     }
 
@@ -100,7 +109,11 @@ struct MatchIndex {
         bucket[h] = static_cast<uint16_t>(i); // later positions reach no further back
         unsigned best = 1, best_at = 0;
         if (target[0] == target[1]) {
-            scan_runs(p, i, best, best_at);
+            const unsigned run = run_length(p, target[0], kMaxMatch);
+            if (run < 8)
+                scan_short_run(p, i, reach, run, best, best_at);
+            else
+                scan_runs(p, i, best, best_at);
         } else {
             scan_candidates(p, i, best, best_at);
         }
@@ -168,6 +181,51 @@ private:
             n += 8;
         }
         return limit;
+    }
+
+    // The target starts with a short run of one byte value, then another byte. A candidate
+    // that matches past the run holds that pair of bytes run - 1 bytes in: their bucket,
+    // usually far smaller than the run's own, lists all of them. When none does, the
+    // answer is the latest start of the longest stretch of the value (no longer than the
+    // run): looked for close by first, else through the run's own bucket from index i.
+    void scan_short_run(unsigned p, unsigned i, unsigned reach, unsigned run, unsigned &best,
+                        unsigned &best_at) {
+        const uint8_t *const target = window + p;
+        const unsigned shift = run - 1;
+        const unsigned h = pair_hash(target + shift);
+        // Up to the next bucket's first live entry: entries of that bucket which fell out of
+        // reach may come before it, and lack the pair.
+        const unsigned end = bucket[h + 1];
+        unsigned j = bucket[h];
+        while (j < end && sorted[j] < reach) ++j;
+        bucket[h] = static_cast<uint16_t>(j);
+        const uint64_t head = load_word(target);
+        const uint64_t longer = prefix_mask(run + 1);
+        for (unsigned x; j < end && (x = sorted[j]) <= p - 2 + shift; ++j) {
+            if (x < reach + shift) continue;
+            const unsigned c = x - shift;
+            const uint64_t diff = load_word(window + c) ^ head;
+            if (diff & longer) continue;
+            const unsigned length = match_length(c, target, diff);
+            if (length < best) continue;
+            best = length;
+            best_at = c;
+            if (length == kMaxMatch) return;
+        }
+        if (best > run) return;
+
+        const uint8_t value = target[0];
+        unsigned stretch = window[p - 1] == value ? run : 0; // from the position after c
+        const unsigned near = std::max(reach, p > kNearby + 2 ? p - 2 - kNearby : 0);
+        for (unsigned c = p - 2; c + 1 > near; --c) {
+            stretch = window[c] == value ? std::min(stretch + 1, run) : 0;
+            if (stretch == run) {
+                best = run;
+                best_at = c;
+                return;
+            }
+        }
+        scan_runs(p, i, best, best_at);
     }
 
     // The target starts with a run of one byte value, so every candidate of its bucket whose
