@@ -619,7 +619,7 @@ uint16_t fxi_copy_file(const char *source, const char *destination, uint16_t chu
     out.close();
     TXD_CLOCK written;
     if (in.get_time(&written) == 0) out.set_time(&written);
-    uint16_t attributes;
+    uint16_t attributes = 0;
     if (in.get_attributes(&attributes) == 0) out.set_attributes(attributes);
     return 0;
 }
