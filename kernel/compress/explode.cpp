@@ -4,6 +4,7 @@
 
 #include "kernel/compress/code_tables.h"
 
+#include <bit>
 #include <cstdint>
 #include <cstring>
 
@@ -139,6 +140,37 @@ unsigned Exploder::hand_on_piece(unsigned at) {
     return at - kPiece;
 }
 
+// Bits 0, 9, 18, 27, 36 and 45: the flags of six plain literals in a row; and bit 54, the
+// one after them.
+constexpr uint64_t kLiteralFlags = 0x0000201008040201ull;
+constexpr uint64_t kNoFlag = uint64_t{1} << 54;
+
+// Tops the bit buffer up to at least 56 bits from the 8 or more input bytes at `next`.
+inline void refill_fast(uint64_t &bits, unsigned &count, const uint8_t *&next) {
+    uint64_t word;
+    std::memcpy(&word, next, 8);
+    bits |= word << count;
+    next += (63 - count) >> 3;
+    count |= 56;
+}
+
+// Copies a match within the window; the copy may overlap itself and may write up to 15
+// bytes past its end.
+inline void copy_match(uint8_t *dst, unsigned distance, unsigned length) {
+    const uint8_t *src = dst - distance;
+    if (distance >= 8) {
+        // Whole words, each reading only bytes written before it; most matches are short
+        // enough for the first two.
+        std::memcpy(dst, src, 8);
+        std::memcpy(dst + 8, src + 8, 8);
+        for (unsigned k = 16; k < length; k += 8) std::memcpy(dst + k, src + k, 8);
+    } else if (distance == 1) {
+        std::memset(dst, *src, length);
+    } else {
+        for (unsigned k = 0; k < length; ++k) dst[k] = src[k];
+    }
+}
+
 // The decoding loop keeps its state in locals: stores into the window could otherwise alias
 // any member and force reloads.
 template <bool kCodedLiterals, unsigned kDictCode>
@@ -152,6 +184,55 @@ int Exploder::decode(uint64_t bits, unsigned count, const uint8_t *next) {
     int result;
 
     for (;;) {
+        if (!kCodedLiterals && end - next >= 16) {
+            // Plain literals are 9 bits each: where they stop shows in their flag bits, so a
+            // stretch of up to six is taken without a branch per literal, and a match follows
+            // unless all six were literals. Two refills need no more than 16 input bytes.
+            refill_fast(bits, count, next);
+            const unsigned literals =
+                (static_cast<unsigned>(std::countr_zero((bits & kLiteralFlags) | kNoFlag)) * 57) >>
+                9; // the bit number divided by 9
+            uint8_t *const dst = window + at;
+            for (unsigned k = 0; k < 6; ++k) dst[k] = static_cast<uint8_t>(bits >> (9 * k + 1));
+            at += literals;
+            bits >>= 9 * literals;
+            count -= 9 * literals;
+            if (at >= kHistory + kPiece) {
+                at = hand_on_piece(at);
+                first = false;
+            }
+            if (literals == 6) continue;
+
+            refill_fast(bits, count, next);
+            const LengthEntry e = lengths[(bits >> 1) & ((1u << kLengthPeek) - 1)];
+            const unsigned length =
+                e.base + static_cast<unsigned>((bits >> e.extra_shift) &
+                                               ((uint64_t{1} << e.extra_bits) - 1));
+            bits >>= e.used;
+            count -= e.used;
+            if (length == kEndLength) {
+                result = DXD_EXPLODE_OK;
+                goto done;
+            }
+            const CodeEntry d = tables.distance[bits & ((1u << kDistancePeek) - 1)];
+            const unsigned distance =
+                (unsigned{d.symbol} << e.low_bits) +
+                static_cast<unsigned>((bits >> d.bits) & ((uint64_t{1} << e.low_bits) - 1)) + 1;
+            bits >>= unsigned{d.bits} + e.low_bits;
+            count -= unsigned{d.bits} + e.low_bits;
+            if (first && distance > at - kHistory) {
+                result = DXD_EXPLODE_BAD_DISTANCE;
+                goto done;
+            }
+            copy_match(window + at, distance, length);
+            at += length;
+            if (at >= kHistory + kPiece) {
+                at = hand_on_piece(at);
+                first = false;
+            }
+            continue;
+        }
+
         if (end - next >= 8) {
             uint64_t word;
             std::memcpy(&word, next, 8);
@@ -227,19 +308,7 @@ int Exploder::decode(uint64_t bits, unsigned count, const uint8_t *next) {
                 goto done;
             }
 
-            uint8_t *dst = window + at;
-            const uint8_t *src = dst - distance;
-            if (distance >= 8) {
-                // Whole words, each reading only bytes written before it; most matches are
-                // short enough for the first two.
-                std::memcpy(dst, src, 8);
-                std::memcpy(dst + 8, src + 8, 8);
-                for (unsigned k = 16; k < length; k += 8) std::memcpy(dst + k, src + k, 8);
-            } else if (distance == 1) {
-                std::memset(dst, *src, length);
-            } else {
-                for (unsigned k = 0; k < length; ++k) dst[k] = src[k];
-            }
+            copy_match(window + at, distance, length);
             at += length;
             if (at >= kHistory + kPiece) {
                 at = hand_on_piece(at);
