@@ -79,8 +79,13 @@ struct MatchIndex {
     // the two bytes starting there, in increasing position order.
     void build(unsigned pos, unsigned end) {
         const unsigned from = std::max(data_start, pos - dict);
+        uint16_t hashes[kWindowSize]; // each position's hash, computed once
         std::memset(bucket, 0, sizeof bucket);
-        for (unsigned q = from; q < end; ++q) ++bucket[pair_hash(window + q)];
+        for (unsigned q = from; q < end; ++q) {
+            const unsigned h = pair_hash(window + q);
+            hashes[q - from] = static_cast<uint16_t>(h);
+            ++bucket[h];
+        }
         unsigned total = 0;
         for (unsigned h = 0; h < kPairBuckets; ++h) {
             total += bucket[h];
@@ -88,7 +93,7 @@ struct MatchIndex {
         }
         bucket[kPairBuckets] = static_cast<uint16_t>(total);
         for (unsigned q = end; q-- > from;)
-            sorted[--bucket[pair_hash(window + q)]] = static_cast<uint16_t>(q);
+            sorted[--bucket[hashes[q - from]]] = static_cast<uint16_t>(q);
     }
 
     // Keeps the dictionary and the uncoded look-ahead for the next refill.
