@@ -1,10 +1,11 @@
-// The kvpatch executable: hands the command line to the platform, runs the start-up steps
-// and the tool, and ends with the tool's status.
+// The kvpatch executable: hands the command line to the platform, runs the kernel's start-up
+// and the tool, and ends with the tool's status (the start-up's exit actions run as it ends).
+#include "kernel/ui/startup.h"
 #include "patch/entry.h"
 #include "platform/win32.h"
 
 int main(int argc, char **argv) {
     kova_set_host_args(argc, argv);
-    patch_startup();
+    fxp_startup(nullptr, &patch_usage);
     return patch_main(fxp_argc(), fxp_argv());
 }

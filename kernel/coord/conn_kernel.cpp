@@ -2,13 +2,11 @@
 // installation's settings, its kova.ini, its log directory and the unexpected-error path.
 #include "kernel/coord/conn_local.h"
 
+#include "kernel/errors/report.h"
 #include "kernel/files/install.h"
 #include "kernel/files/lfile.h"
 #include "kernel/files/paths.h"
 #include "kernel/ui/prog.h"
-
-#include <cstdio>
-#include <cstdlib>
 
 std::string fxi_conn_data_home() {
     return fxi_data_home();
@@ -30,9 +28,5 @@ std::string fxi_conn_log_dir() {
 }
 
 void fxi_conn_unexpected(const char *message) {
-    // The process ends at once, as the error report ends it: locks this thread holds must not
-    // meet the destructors of their objects.
-    std::fprintf(stderr, "%s\n", message);
-    std::fflush(nullptr);
-    std::_Exit(0);
+    fxk_unexpected_error(message, 0, 0);
 }

@@ -186,6 +186,9 @@ bool fxk_user_slot_used(uint16_t slot);
 // The users record buffer (64 bytes).
 const uint8_t *fxk_user_record();
 bool fxk_user_attached();
+// Whether the semaphore is open and a thread of the process holds it: taking the user table
+// now would be the sequence error.
+bool fxk_user_semaphore_held();
 // Which lock greyed the application's close command: 0 none, 1 semaphore, 2 queue.
 int fxk_user_close_guard();
 

@@ -325,6 +325,10 @@ uint16_t fxk_user_slots() {
     return layer().slots;
 }
 
+bool fxk_user_semaphore_held() {
+    return layer().sem_open && layer().sem_lock.held();
+}
+
 bool fxk_user_slot_used(uint16_t slot) {
     const std::vector<uint8_t> &table = layer().table;
     size_t at = DXK_USER_TABLE_HEADER + static_cast<size_t>(slot) * DXK_USER_SLOT_SIZE;

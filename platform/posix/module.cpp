@@ -15,7 +15,7 @@
 
 namespace {
 
-const kova_builtin_module *const builtins[] = {&kova_builtin_mapi32};
+const kova_builtin_module *const builtins[] = {&kova_builtin_mapi32, &kova_builtin_dbghelp};
 
 std::mutex loads_mutex;
 std::map<const kova_builtin_module *, unsigned> loads;

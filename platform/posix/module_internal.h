@@ -20,3 +20,4 @@ struct kova_builtin_module {
 };
 
 extern const kova_builtin_module kova_builtin_mapi32;
+extern const kova_builtin_module kova_builtin_dbghelp;

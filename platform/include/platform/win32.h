@@ -15,4 +15,5 @@
 #include "platform/posix/files.h"
 #include "platform/posix/console.h"
 #include "platform/posix/module.h"
+#include "platform/posix/crash.h"
 #endif

@@ -20,6 +20,11 @@ using DWORD_PTR = uintptr_t;
 using ULONG_PTR = uintptr_t;
 using LONG_PTR = intptr_t;
 using UINT_PTR = uintptr_t;
+// Window-message parameters and results.
+using WPARAM = UINT_PTR;
+using LPARAM = LONG_PTR;
+using LRESULT = LONG_PTR;
+inline constexpr UINT WM_LBUTTONDOWN = 0x0201;
 using SIZE_T = size_t;
 using LPSTR = char *;
 using LPCSTR = const char *;
