@@ -7,6 +7,7 @@
 
 #include "kernel/files/install.h"
 #include "kernel/files/paths.h"
+#include "kernel/install/shell.h"
 #include "kernel/text/format.h"
 #include "kernel/ui/box.h"
 #include "kernel/ui/presenter.h"
@@ -133,7 +134,7 @@ uint16_t patch_main(int argc, char **argv) {
                            file) != 0 ||
             !equal_nocase(file, "kvpatch.exe"))
             return 1;
-        return not_yet_available("registering the patch file type", argc, argv);
+        return fxk_program_install(nullptr, "kvpatch.exe", patch_title, "kvz", 0, 0) ? 0 : 1;
     }
 
     if (patch_interactive()) {
@@ -141,8 +142,8 @@ uint16_t patch_main(int argc, char **argv) {
     } else if (!take_service_installation()) {
         return 1;
     }
-    // Every run with arguments also registers the "kvz" association; that comes with the
-    // shell registration, and its result would not be looked at.
+    // Every run with arguments keeps the patch type's association current.
+    fxk_shell_register("kvz", 0);
 
     if (count == 3) {
         std::string second = argv[2];

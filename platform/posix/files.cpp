@@ -652,6 +652,12 @@ BOOL CopyFileA(LPCSTR from_name, LPCSTR to_name, BOOL fail_if_exists) {
         DeleteFileA(to_name);
         return fail(FALSE, err);
     }
+    // The host's permission bits go with the copy, so that a copied program still runs.
+    ResolvedPath from_path, to_path;
+    struct stat from_st;
+    if (resolve(utf8_from_ansi(from_name), from_path) &&
+        resolve(utf8_from_ansi(to_name), to_path) && stat(from_path.host.c_str(), &from_st) == 0)
+        chmod(to_path.host.c_str(), from_st.st_mode & 07777);
     if (attributes != INVALID_FILE_ATTRIBUTES) SetFileAttributesA(to_name, attributes);
     SetLastError(ERROR_SUCCESS);
     return TRUE;

@@ -75,12 +75,15 @@ TempPrefix::TempPrefix() {
     if (const char *u = getenv("KOVA_UNATTENDED")) had_unattended_ = true, old_unattended_ = u;
     setenv("KOVA_PREFIX", dir_.path().c_str(), 1);
     setenv("KOVA_UNATTENDED", "1", 1);
+    if (const char *d = getenv("XDG_DATA_HOME")) had_data_home_ = true, old_data_home_ = d;
+    setenv("XDG_DATA_HOME", (dir_.path() + "/xdg-data").c_str(), 1);
     fs::create_directories(dir_.path() + "/dosdevices");
 }
 
 TempPrefix::~TempPrefix() {
     restore_env("KOVA_PREFIX", had_prefix_, old_prefix_);
     restore_env("KOVA_UNATTENDED", had_unattended_, old_unattended_);
+    restore_env("XDG_DATA_HOME", had_data_home_, old_data_home_);
 }
 
 std::string TempPrefix::map_drive(char letter, const std::string &target) {

@@ -25,7 +25,8 @@ private:
 };
 
 // A private platform prefix for one test: KOVA_PREFIX points at it while the object lives,
-// and KOVA_UNATTENDED=1 so no box ever waits for an answer.
+// and KOVA_UNATTENDED=1 so no box ever waits for an answer. XDG_DATA_HOME points into it too,
+// so that registering file types for the desktop stays inside.
 class TempPrefix {
 public:
     TempPrefix();
@@ -37,8 +38,8 @@ public:
 
 private:
     TempDir dir_;
-    std::string old_prefix_, old_unattended_;
-    bool had_prefix_ = false, had_unattended_ = false;
+    std::string old_prefix_, old_unattended_, old_data_home_;
+    bool had_prefix_ = false, had_unattended_ = false, had_data_home_ = false;
 };
 
 // Writes `contents` to a host file, creating its folders.
