@@ -51,6 +51,7 @@ struct ImplodeIo {
 
 unsigned implode_read(char *buf, unsigned *size, void *param) {
     auto *io = static_cast<ImplodeIo *>(param);
+    io->result->requests.push_back(*size);
     const size_t n = std::min<size_t>({*size, io->step, io->input->size() - io->at});
     std::copy_n(io->input->begin() + static_cast<std::ptrdiff_t>(io->at), n, buf);
     io->at += n;

@@ -18,7 +18,8 @@ Bytes repeat(const std::string &text, size_t times);
 struct Imploded {
     unsigned result = 0;
     Bytes stream;
-    std::vector<unsigned> pieces; // sizes handed to the write callback, in order
+    std::vector<unsigned> pieces;   // sizes handed to the write callback, in order
+    std::vector<unsigned> requests; // byte counts asked of the read callback
 };
 
 // Implodes `input`, delivering at most `read_step` bytes per read callback. The work area is

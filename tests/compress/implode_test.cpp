@@ -98,8 +98,12 @@ TEST(Implode, HandsOnTheStreamIn2048BytePieces) {
 TEST(Implode, GivesTheSameBytesHoweverTheInputArrives) {
     for (const Bytes &input : {sample_text(20000), sample_machine_code(12288)}) {
         const Bytes expected = implode(input, 0, 4096).stream;
-        EXPECT_EQ(implode(input, 0, 4096, 1000).stream, expected);
+        const Imploded trickled = implode(input, 0, 4096, 1000);
+        EXPECT_EQ(trickled.stream, expected);
         EXPECT_EQ(implode(input, 0, 4096, 1, 0xFF).stream, expected);
+        // 4,096 bytes at a time, asking again for what is missing.
+        const std::vector<unsigned> first(trickled.requests.begin(), trickled.requests.begin() + 6);
+        EXPECT_EQ(first, (std::vector<unsigned>{4096, 3096, 2096, 1096, 96, 4096}));
     }
 }
 
