@@ -267,6 +267,35 @@ TEST_F(ReportTest, PagesAtATerminal) {
     EXPECT_EQ(blocks().size(), 1u);
 }
 
+TEST_F(ReportTest, PagesOfACorruptCompanyGroup) {
+    kova_test::Pty pty(
+        {self(), "--gtest_filter=ReportChild.Report"},
+        {{"KOVA_TEST_CHILD", "1"}, {"KOVA_CODE", "65"}, {"KOVA_SUB", "0"}, {"KOVA_CORRUPT", "1"}});
+    ASSERT_TRUE(pty.expect("Next >>")) << pty.output();
+    pty.send("2"); // Next
+    ASSERT_TRUE(pty.expect("Your kova brisel ABC data is corrupt and you will need to use the kova "
+                           "brisel \"Restore Data\" function to recover your ABC system from a "
+                           "backup."))
+        << pty.output();
+    ASSERT_TRUE(pty.expect("There are no available checkpoints.")) << pty.output();
+    ASSERT_TRUE(pty.expect("There are no available full backups.")) << pty.output();
+    ASSERT_TRUE(pty.expect("View Recovery Steps")) << pty.output();
+    pty.send("2"); // View Recovery Steps: no browser here, so the address is shown
+    ASSERT_TRUE(pty.expect("The recovery steps are at https://")) << pty.output();
+    pty.send("\r");
+    ASSERT_TRUE(pty.expect("View Recovery Steps")) << pty.output();
+    pty.send("1"); // Back to the Error page
+    ASSERT_TRUE(pty.expect("Program aborted")) << pty.output();
+    ASSERT_TRUE(pty.expect("Next >>")) << pty.output();
+    pty.send("2");
+    ASSERT_TRUE(pty.expect("View Recovery Steps")) << pty.output();
+    pty.send("3"); // Exit
+    EXPECT_EQ(pty.wait(), 0) << pty.output();
+    ASSERT_EQ(blocks().size(), 1u);
+    EXPECT_NE(blocks()[0].find("AS A RESULT, THIS COMPANY GROUP IS NOW CORRUPT!\r\n"),
+              std::string::npos);
+}
+
 // ---- The activity of the company group ----
 
 class ReportActivity : public kova_test::ManagerTest {
