@@ -210,12 +210,14 @@ unsigned fxd_implode(unsigned (*read)(char *buf, unsigned *size, void *param),
                 }
                 if (last && pos + m.length > data_end) {
                     // The match ran into whatever lies past the input: keep the real part.
+                    // It reaches the end, so no later start could do better: no look ahead.
                     m.length = data_end - pos;
                     if (!worth_coding(m)) {
                         coder.literal(index.window[pos++]);
                         break;
                     }
                 } else if (m.length < 8 && pos + 1 < code_end) {
+                    // The look ahead stays within the part coded before the next refill.
                     const Match next = index.find(pos + 1);
                     if (next.length > m.length && (next.length > m.length + 1 || m.offset > 128)) {
                         coder.literal(index.window[pos++]);

@@ -66,7 +66,9 @@ struct MatchIndex {
     uint16_t sorted[kWindowSize];   // window positions by pair hash, ascending within one
     uint16_t border[kMaxMatch + 1]; // border[k]: longest proper border of the first k bytes
     unsigned dict = 0;              // dictionary size in bytes
-    unsigned data_start = 0;        // first window position that holds input
+    // First window position that holds input: the zeros before it, which the first refill
+    // leaves in the dictionary's place, are never candidates.
+    unsigned data_start = 0;
 
     static unsigned pair_hash(const uint8_t *p) { return p[0] * 4u + p[1] * 5u; }
 
@@ -104,7 +106,8 @@ struct MatchIndex {
 
     // The longest earlier match for position p (indexed, at least 2): candidates run from
     // the oldest within the dictionary to p - 2 (p - 1 never is one); on equal length the
-    // later one wins; the first to reach kMaxMatch ends the search.
+    // later one wins; the first to reach kMaxMatch ends the search. p's own entry ends every
+    // walk through its bucket.
     Match find(unsigned p) {
         const uint8_t *const target = window + p;
         const unsigned h = pair_hash(target);
