@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cstring>
+#include <deque>
 #include <map>
 #include <vector>
 
@@ -21,7 +22,21 @@ struct Queue {
     uint16_t holder = 0; // semaphore: the client holding it
     uint16_t writer = 0; // queue: the client whose message of several chunks is arriving
     std::vector<uint8_t> incoming;
+    // Readers that found it taken, in order of their first try, with the times of their first
+    // and last try. Clients poll: left alone, a busy client that gives it back and takes it
+    // again at once could keep the others waiting for ever. A reader that has waited long is
+    // therefore served first, while it still tries.
+    struct Waiter {
+        uint16_t client;
+        ULONGLONG since, last;
+    };
+    std::deque<Waiter> waiters;
 };
+
+// A waiter retries at least every second: one silent for longer has given up. One that has
+// waited this long gets the next turn.
+constexpr ULONGLONG waiter_patience = 1500;
+constexpr ULONGLONG waiter_priority = 1000;
 
 // What a client has under way: a message of several chunks it is writing, and the message it
 // last took, which goes back to its queue if the client disappears before receiving it.
@@ -161,17 +176,27 @@ bool QueueManager::request(TXI_MANAGER_CLIENT &client, uint8_t *message) {
 }
 
 bool QueueManager::read(TXI_MANAGER_CLIENT &client, Queue &q, uint8_t *message) {
-    if (q.size == 0) {
-        if (q.holder != 0) {
-            answer(client, message, DXI_SEM_BUSY, &q);
-            return true;
-        }
-        q.holder = client.number;
-        answer(client, message, 0, &q);
+    bool semaphore = q.size == 0;
+    bool available = semaphore ? q.holder == 0 : q.has_message && q.writer == 0;
+    ULONGLONG now = GetTickCount64();
+    while (!q.waiters.empty() && now - q.waiters.front().last > waiter_patience)
+        q.waiters.pop_front();
+    auto me = std::find_if(q.waiters.begin(), q.waiters.end(),
+                           [&](const Queue::Waiter &w) { return w.client == client.number; });
+    bool reserved = !q.waiters.empty() && q.waiters.front().client != client.number &&
+                    now - q.waiters.front().since >= waiter_priority;
+    if (!available || reserved) {
+        if (me == q.waiters.end())
+            q.waiters.push_back({client.number, now, now});
+        else
+            me->last = now;
+        answer(client, message, semaphore ? DXI_SEM_BUSY : DXI_QUEUE_EMPTY, &q);
         return true;
     }
-    if (!q.has_message || q.writer != 0) {
-        answer(client, message, DXI_QUEUE_EMPTY, &q);
+    if (me != q.waiters.end()) q.waiters.erase(me);
+    if (semaphore) {
+        q.holder = client.number;
+        answer(client, message, 0, &q);
         return true;
     }
     q.has_message = false;
@@ -230,6 +255,7 @@ bool QueueManager::write(TXI_MANAGER_CLIENT &client, Queue &q, uint8_t *message)
 void QueueManager::closed(TXI_MANAGER_CLIENT &client, bool undelivered) {
     auto it = clients_.find(client.number);
     for (auto &[key, q] : queues_) {
+        std::erase_if(q.waiters, [&](const Queue::Waiter &w) { return w.client == client.number; });
         if (q.size == 0 && q.holder == client.number) {
             q.holder = 0;
             log("semaphore %str% held by client %word%,5 given back", q.name.c_str(),

@@ -21,6 +21,9 @@ struct CXI_MANAGER::Client {
 
 namespace {
 
+// Replies a client leaves unread beyond this are not kept for it.
+constexpr size_t max_unsent = 1 << 20;
+
 // "address:port", "address" or ":port"; an empty address is the loopback interface.
 bool parse_listen(const std::string &text, uint32_t *address, uint16_t *port, std::string *error) {
     std::string host = text, digits;
@@ -187,7 +190,10 @@ void CXI_MANAGER::reply(TXI_MANAGER_CLIENT &info, const uint8_t *message) {
     Client *c = find(info);
     if (!c || c->dead) return;
     c->out.append(reinterpret_cast<const char *>(message), size_);
-    if (!send_pending(*c)) drop(*c, "cannot send to it");
+    if (!send_pending(*c))
+        drop(*c, "cannot send to it");
+    else if (c->out.size() > max_unsent)
+        drop(*c, "it does not read its replies");
 }
 
 bool CXI_MANAGER::send_pending(Client &c) {
@@ -211,7 +217,17 @@ void CXI_MANAGER::accept_clients() {
         sockaddr_in from{};
         int length = sizeof from;
         SOCKET s = accept(listener_, reinterpret_cast<sockaddr *>(&from), &length);
-        if (s == INVALID_SOCKET) return;
+        if (s == INVALID_SOCKET) {
+            int error = WSAGetLastError();
+            if (error != WSAEWOULDBLOCK) {
+                // Out of descriptors or memory: the waiting client stays queued; pausing keeps
+                // the poll from spinning on it.
+                log("cannot accept a client: Winsock error %dword%,5",
+                    static_cast<uint32_t>(error));
+                Sleep(50);
+            }
+            return;
+        }
         ULONG nonblocking = 1;
         BOOL on = TRUE;
         ioctlsocket(s, FIONBIO, &nonblocking);

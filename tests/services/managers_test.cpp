@@ -1,9 +1,12 @@
 // The stand-in managers as processes: bad clients lose only their own connection, a
-// semaphore of a vanished client is given back, an unfinished message changes nothing, the
+// semaphore of a vanished client is given back, what is given back goes to the client that
+// waited, an unfinished message changes nothing, the
 // file manager's message size, one manager per data home, ending on a signal, and the suite
 // client that ends when the shutdown event is set.
 #include "kernel/coord/queue.h"
 #include "tests/coord/manager_fixture.h"
+
+#include <thread>
 
 namespace kova_test {
 namespace {
@@ -79,6 +82,28 @@ TEST_F(Managers, SemaphoreOfAVanishedClientIsGivenBack) {
     EXPECT_TRUE(eventually([&] { return waiter.sem_read(&wanted, 1) == 0; }));
     EXPECT_EQ(1, wanted.taken);
     waiter.disconnect();
+}
+
+TEST_F(Managers, WhatIsGivenBackGoesToTheClientThatWaited) {
+    start("kvqm");
+    CXI_QUEUE_SYSTEM busy, patient;
+    ASSERT_EQ(0, busy.connect());
+    ASSERT_EQ(0, patient.connect());
+    TXI_QUEUE mine, theirs;
+    ASSERT_EQ(0, busy.sem_make("MXKOVA", &mine));
+    ASSERT_EQ(0, patient.sem_open("MXKOVA", &theirs));
+    uint16_t status = 1;
+    std::thread waiter([&] { status = patient.sem_read(&theirs, 0); });
+    Sleep(1200);
+    // The client that gives the semaphore back cannot take it again ahead of a client that has
+    // waited for more than a second.
+    ASSERT_EQ(0, busy.sem_write(&mine, 0));
+    EXPECT_EQ(DXI_SEM_BUSY, busy.sem_read(&mine, 1));
+    waiter.join();
+    EXPECT_EQ(0, status);
+    EXPECT_EQ(1, theirs.taken);
+    busy.disconnect();
+    patient.disconnect();
 }
 
 TEST_F(Managers, UnfinishedMessageChangesNothing) {
