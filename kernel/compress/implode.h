@@ -2,7 +2,8 @@
 // same input, literal mode and dictionary size always give the same bytes.
 #pragma once
 
-// Size of the work area fxd_implode keeps all its state in; the caller owns it.
+// Size of the work area fxd_implode keeps its state in from one refill to the next; the
+// caller owns it.
 inline constexpr unsigned DXD_IMPLODE_WORK_SIZE = 36312;
 
 inline constexpr unsigned DXD_IMPLODE_RAW = 0;   // literals as plain bytes
