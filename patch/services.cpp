@@ -182,7 +182,9 @@ void patch_restart_services() {
         SC_HANDLE handle = OpenServiceA(manager, service.names[0], SERVICE_START);
         if (!handle) handle = OpenServiceA(manager, service.names[1], SERVICE_START);
         if (!handle) continue;
-        if (!StartServiceA(handle, 0, nullptr)) patch_state.service_message = service.failed_text;
+        // A service that is running already (this tree's managers were never stopped) is up.
+        if (!StartServiceA(handle, 0, nullptr) && GetLastError() != ERROR_SERVICE_ALREADY_RUNNING)
+            patch_state.service_message = service.failed_text;
         CloseServiceHandle(handle);
     }
     CloseServiceHandle(manager);

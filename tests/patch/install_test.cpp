@@ -239,10 +239,12 @@ protected:
 };
 
 TEST_F(PatchInstallManagers, StopsTheManagersAndStartsThemAgain) {
+    tree("kova2006", 22); // its restart finds the services running already: no message
     start_managers();
     sign_on('R'); // unattended: no question, the users' functions are ended
     ASSERT_TRUE(install(patch()));
     EXPECT_EQ(read_file(host("KOVABrisel/abc/a.dat")), "new");
+    EXPECT_EQ(read_file(host("kova2006/abc/a.dat")), "new");
     EXPECT_TRUE(patch_state.restart);
     EXPECT_EQ(patch_state.service_message, nullptr);
     EXPECT_TRUE(eventually([&] { return running("KOVAQM") && running("KOVAFM"); }));
