@@ -156,17 +156,20 @@ std::string value_of(const Row &row, const std::string &folder) {
     return row.value[0] == '\\' ? "\"" + folder + row.value : row.value;
 }
 
-// The current string value; false when the value is missing or no string.
+// The current value when it is a plain string (any other type is rewritten as one); false
+// when it is missing or of another type.
 bool read_value(HKEY key, const char *name, std::string &value) {
     DWORD type = 0, size = 0;
-    if (RegQueryValueExA(key, name, nullptr, &type, nullptr, &size) != ERROR_SUCCESS) return false;
+    if (RegQueryValueExA(key, name, nullptr, &type, nullptr, &size) != ERROR_SUCCESS ||
+        type != REG_SZ)
+        return false;
     std::string data(size, '\0');
-    LSTATUS status =
-        RegQueryValueExA(key, name, nullptr, &type, reinterpret_cast<BYTE *>(data.data()), &size);
-    if (status != ERROR_SUCCESS || (type != REG_SZ && type != REG_EXPAND_SZ)) return false;
+    if (RegQueryValueExA(key, name, nullptr, &type, reinterpret_cast<BYTE *>(data.data()), &size) !=
+        ERROR_SUCCESS)
+        return false;
     data.resize(size);
     while (!data.empty() && data.back() == '\0') data.pop_back();
-    value = type == REG_SZ ? data : std::string(1, '\0') + data; // an expandable text differs
+    value = data;
     return true;
 }
 
