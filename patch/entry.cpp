@@ -3,6 +3,7 @@
 #include "patch/entry.h"
 
 #include "patch/build.h"
+#include "patch/distribute.h"
 #include "patch/install.h"
 
 #include "kernel/files/install.h"
@@ -56,16 +57,6 @@ bool equal_nocase(const std::string &a, const char *b) {
 std::string program_path() {
     char path[DXI_PATH_BUFFER] = {};
     return fxi_module_path(path);
-}
-
-// Ends an action that this kvpatch cannot do yet, saying which and with what.
-uint16_t not_yet_available(const char *action, int argc, char **argv) {
-    std::string text;
-    fxd_fmt_assign(text, "kvpatch: %str%", action);
-    for (int i = 1; i < argc; ++i) fxd_fmt_append(text, "%str%%str%", i == 1 ? " (" : " ", argv[i]);
-    fxd_fmt_append(text, "%str% is not yet available\n", argc > 1 ? ")" : "");
-    fxp_channel.write_error(text);
-    return 1;
 }
 
 // An unattended run works on the installation the registry names for services. Answers false
@@ -147,9 +138,14 @@ uint16_t patch_main(int argc, char **argv) {
 
     if (count == 3) {
         std::string second = argv[2];
-        if (equal_nocase(second, "/m")) return not_yet_available("mailing a patch", 2, argv);
-        if (equal_nocase(second, "/f"))
-            return not_yet_available("queueing a patch for collection", 2, argv);
+        if (equal_nocase(second, "/m")) {
+            patch_mail(argv[1]);
+            return 0;
+        }
+        if (equal_nocase(second, "/f")) {
+            patch_queue(argv[1]);
+            return 0;
+        }
         return patch_add_file(nullptr, argv[1], argv[2], false, false, false, false) ? 0 : 1;
     }
     if (count == 2) return patch_install(argv[1]) ? 0 : 1;

@@ -15,6 +15,6 @@
 #include "platform/posix/files.h"
 #include "platform/posix/console.h"
 #include "platform/posix/module.h"
-#include "platform/posix/xdg.h"
 #include "platform/posix/crash.h"
+#include "platform/posix/xdg.h"
 #endif

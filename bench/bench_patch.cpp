@@ -1,0 +1,141 @@
+// Building and installing a patch of one 64 MiB component with the real kvpatch, against
+// gzip -6 and gunzip on the same file in the same run. Reports throughput and the peak
+// resident memory of each process.
+#include <benchmark/benchmark.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <vector>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr size_t component_size = 64u << 20;
+
+// A scratch prefix with the server drive S: holding the component and one release tree.
+struct Scene {
+    fs::path root = fs::temp_directory_path() / ("kvpatch-bench-" + std::to_string(getpid()));
+    fs::path server = root / "server";
+
+    Scene() {
+        fs::create_directories(root / "prefix/dosdevices");
+        fs::create_directories(server / "KOVABrisel/kova2000");
+        fs::create_symlink(server, root / "prefix/dosdevices/s:");
+        std::ofstream(server / "KOVABrisel/kova.kvk");
+        std::ofstream(server / "KOVABrisel/kova.ini") << "[system]\r\nrelease=21\r\n";
+        setenv("KOVA_PREFIX", (root / "prefix").c_str(), 1);
+        setenv("KOVA_UNATTENDED", "1", 1);
+        make_component(server / "kova2000/big.bin");
+        std::ofstream(root / "prefix/system.reg")
+            << "REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\Software\\KOVA Business Software]\n"
+               "\"ServiceDataHome\"=\"S:\\\\KOVABrisel\\\\\"\n";
+    }
+    ~Scene() {
+        std::error_code ec;
+        fs::remove_all(root, ec);
+    }
+
+    // Headers and executables of the system, concatenated up to the size.
+    static void make_component(const fs::path &path) {
+        fs::create_directories(path.parent_path());
+        std::ofstream out(path, std::ios::binary);
+        size_t written = 0;
+        std::vector<char> buffer(1 << 16);
+        for (const char *dir : {"/usr/include", "/usr/bin", "/usr/lib/x86_64-linux-gnu"}) {
+            std::error_code ec;
+            for (auto it = fs::recursive_directory_iterator(dir, ec);
+                 !ec && it != fs::recursive_directory_iterator() && written < component_size;
+                 it.increment(ec)) {
+                if (!it->is_regular_file(ec) || it->is_symlink(ec)) continue;
+                std::ifstream in(it->path(), std::ios::binary);
+                while (written < component_size &&
+                       in.read(buffer.data(), buffer.size()).gcount() > 0) {
+                    size_t n = std::min<size_t>(in.gcount(), component_size - written);
+                    out.write(buffer.data(), static_cast<std::streamsize>(n));
+                    written += n;
+                }
+            }
+        }
+    }
+};
+
+Scene &scene() {
+    static Scene s;
+    return s;
+}
+
+struct Run {
+    double seconds = 0;
+    long peak_kib = 0;
+    int status = -1;
+};
+
+// Runs a command line through the shell in `dir`, timing it and taking its peak memory.
+Run run(const std::string &command, const fs::path &dir) {
+    auto start = std::chrono::steady_clock::now();
+    pid_t pid = fork();
+    if (pid == 0) {
+        if (chdir(dir.c_str()) != 0) _exit(126);
+        execl("/bin/sh", "sh", "-c", command.c_str(), static_cast<char *>(nullptr));
+        _exit(127);
+    }
+    int status = 0;
+    rusage usage{};
+    wait4(pid, &status, 0, &usage);
+    Run r;
+    r.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    r.peak_kib = usage.ru_maxrss;
+    r.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return r;
+}
+
+void measure(benchmark::State &state, const std::string &command, const fs::path &dir,
+             const std::string &before = {}) {
+    long peak = 0;
+    for (auto _ : state) {
+        if (!before.empty()) run(before, dir);
+        Run r = run(command, dir);
+        if (r.status != 0) state.SkipWithError(("failed: " + command).c_str());
+        state.SetIterationTime(r.seconds);
+        peak = std::max(peak, r.peak_kib);
+    }
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * component_size));
+    state.counters["peak_MiB"] = static_cast<double>(peak) / 1024.0;
+}
+
+const std::string kvpatch = KOVA_KVPATCH;
+
+void BM_KvpatchBuild(benchmark::State &state) {
+    measure(state, kvpatch + " bench 'S:\\kova2000\\big.bin'", scene().server,
+            "rm -f source/patches/bench.kvz");
+}
+
+void BM_Gzip6(benchmark::State &state) {
+    measure(state, "gzip -6 -c kova2000/big.bin > big.gz", scene().server);
+}
+
+void BM_KvpatchInstall(benchmark::State &state) {
+    // The tree is installed into afresh each time, without an undo copy to save.
+    measure(state, kvpatch + " 'S:\\source\\patches\\bench.kvz'", scene().server,
+            "rm -rf KOVABrisel/kova2000 KOVABrisel/unpatch");
+}
+
+void BM_Gunzip(benchmark::State &state) {
+    measure(state, "gunzip -c big.gz > big.out", scene().server);
+}
+
+} // namespace
+
+BENCHMARK(BM_KvpatchBuild)->UseManualTime()->Iterations(3)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_Gzip6)->UseManualTime()->Iterations(3)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_KvpatchInstall)->UseManualTime()->Iterations(3)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_Gunzip)->UseManualTime()->Iterations(3)->Unit(benchmark::kMillisecond);
+
+BENCHMARK_MAIN();
