@@ -124,7 +124,7 @@ void BM_Gzip6(benchmark::State &state) {
 void BM_KvpatchInstall(benchmark::State &state) {
     // The tree is installed into afresh each time, without an undo copy to save.
     measure(state, kvpatch + " 'S:\\source\\patches\\bench.kvz'", scene().server,
-            "rm -rf KOVABrisel/kova2000 KOVABrisel/unpatch");
+            "rm -rf KOVABrisel/big.bin KOVABrisel/unpatch");
 }
 
 void BM_Gunzip(benchmark::State &state) {
