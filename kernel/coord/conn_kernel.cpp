@@ -6,7 +6,6 @@
 #include "kernel/files/install.h"
 #include "kernel/files/lfile.h"
 #include "kernel/files/paths.h"
-#include "kernel/ui/prog.h"
 
 std::string fxi_conn_data_home() {
     return fxi_data_home();
