@@ -148,6 +148,8 @@ int main() {
     if (!ShellExecuteExA(&run)) {
         std::fprintf(stderr, "cannot start %s: error %u\n", program.c_str(),
                      static_cast<unsigned>(GetLastError()));
+        std::error_code ec;
+        std::filesystem::remove_all(dir, ec);
         return 1;
     }
     fxi_conn_init();
@@ -161,7 +163,12 @@ int main() {
     if (!f || std::fread(bytes, 1, sizeof bytes, f) != sizeof bytes) {
         std::fprintf(stderr, "kvqm (%s) did not publish its address in %s\n", program.c_str(),
                      home.c_str());
+        if (f) std::fclose(f);
         TerminateProcess(run.hProcess, 1);
+        WaitForSingleObject(run.hProcess, 5000);
+        CloseHandle(run.hProcess);
+        std::error_code ec;
+        std::filesystem::remove_all(dir, ec);
         return 1;
     }
     std::fclose(f);
