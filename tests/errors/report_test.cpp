@@ -26,8 +26,9 @@ TXD_CLOCK the_clock() {
 TXK_ERROR_REPORT base_report(uint16_t code, uint16_t sub_code, const char *message) {
     TXK_ERROR_REPORT r;
     r.record.clock = the_clock();
-    std::memcpy(r.record.function, pad("Stock valuation", 35).data(), 35);
-    std::memcpy(r.record.user_id, pad("pat", 20).data(), 20);
+    const std::string function = pad("Stock valuation", 35), user = pad("pat", 20);
+    std::memcpy(r.record.function, function.data(), function.size());
+    std::memcpy(r.record.user_id, user.data(), user.size());
     std::memcpy(r.record.component, "        ", 8);
     std::memcpy(r.record.extension, "   ", 3);
     std::memcpy(r.record.company, "ABC", 3);
