@@ -2,6 +2,8 @@
 // a customer's folder on the collection share, with the recipient page that names it.
 #include "patch/distribute.h"
 
+#include "patch/pages.h"
+
 #include "kernel/files/paths.h"
 #include "kernel/mail/mail.h"
 #include "kernel/ui/box.h"
@@ -71,26 +73,9 @@ void patch_mail(const char *patch_name) {
 }
 
 void patch_queue(const char *patch_name) {
-    char licence[licence_length];
-    std::memset(licence, ' ', sizeof licence);
-    TXP_TIN_ICB fields[2];
-    fields[0].label = "Kernel license number";
-    fields[0].kind = 'K';
-    fields[0].type = 'L';
-    fields[0].value = licence;
-    fields[0].length = licence_length;
-    fields[0].spec = "!|...|";
-    fields[0].flags = DXP_TIN_VALIDATE;
-    fields[1].kind = 'K';
-    fields[1].type = 'Z';
-    fields[1].spec = "OK|1|Cancel|0|";
-    fields[1].flags = DXP_TIN_ALWAYS_USABLE;
-    fields[1].handler = fxp_tin_buttons;
-    fields[1].exit_check = fxp_tin_buttons_exit;
-    TXP_TIN_T page;
-    page.fields = fields;
-    page.count = 2;
-    if (fxp_tin_prompt(&page, "Specify Recipient") == 0) return;
+    PatchRecipientPage recipient;
+    if (fxp_tin_prompt(&recipient.page, "Specify Recipient") == 0) return;
+    const char *licence = recipient.licence;
 
     std::string patch = patch_file_path(patch_name);
     std::string folder = patch_collection_folder(licence);

@@ -12,11 +12,11 @@
 #include "kernel/ui/tin.h"
 #include "patch/entry.h"
 #include "patch/log.h"
+#include "patch/pages.h"
 #include "patch/parts.h"
 #include "patch/process.h"
 #include "patch/services.h"
 
-#include <iterator>
 #include <string>
 
 namespace {
@@ -50,38 +50,6 @@ std::string drive_choices() {
     return choices;
 }
 
-// The server-drive page; its choice sets the drive letter of `root`.
-struct DrivePage {
-    TXP_TIN_ICB fields[4];
-    TXP_TIN_T page;
-
-    DrivePage(const std::string &choices, char *root) {
-        fields[0].kind = 'K';
-        fields[0].type = 'Z';
-        fields[0].label = "Select Server Drive";
-        fields[0].handler = fxp_tin_group;
-        fields[1].kind = 'K';
-        fields[1].type = 'P';
-        fields[1].label = "Please select the server drive containing your KOVA systems:";
-        fields[2].kind = 'T';
-        fields[2].type = 'L';
-        fields[2].label = "Server drive";
-        fields[2].value = root;
-        fields[2].length = 1;
-        fields[2].spec = choices.c_str();
-        fields[2].flags = 0x40008800;
-        fields[2].help = "Select the server drive that contains your KOVA systems.";
-        fields[3].kind = 'K';
-        fields[3].type = 'Z';
-        fields[3].spec = "<< Back|0|Next >>|1|";
-        fields[3].flags = 0x100;
-        fields[3].handler = fxp_tin_buttons;
-        fields[3].exit_check = fxp_tin_buttons_exit;
-        page.fields = fields;
-        page.count = static_cast<uint16_t>(std::size(fields));
-    }
-};
-
 // The installation directory on the chosen root.
 std::string installation_directory() {
     if (!patch_interactive()) return fxi_data_home();
@@ -110,14 +78,14 @@ Selection select_server() {
             return Selection::cancelled;
         }
     }
-    char root[4] = "C:\\";
-    root[0] = patch_state.root.empty() ? 'C' : patch_state.root[0];
+    char letter = patch_state.root.empty() ? 'C' : patch_state.root[0];
     for (;;) {
         if (patch_interactive()) {
-            DrivePage drive(choices, root);
+            PatchDrivePage drive(choices, letter);
             if (fxp_tin_prompt(&drive.page, "Select Server Drive") != 1)
                 return Selection::cancelled;
-            patch_state.root = root;
+            letter = drive.root[0];
+            patch_state.root = drive.root;
         } else {
             patch_state.root = fxi_data_home().substr(0, 2) + "\\";
         }
