@@ -201,26 +201,42 @@ private:
         const uint8_t *const target = window + p;
         const unsigned shift = run - 1;
         const unsigned h = pair_hash(target + shift);
-        // Up to the next bucket's first live entry: entries of that bucket which fell out of
-        // reach may come before it, and lack the pair.
+        // Up to the next bucket's first live entry at most: before it may come entries of
+        // that bucket which fell out of reach, and as they are older than this search's
+        // reach, the first of them ends the walk.
         const unsigned end = bucket[h + 1];
         unsigned j = bucket[h];
         while (j < end && sorted[j] < reach) ++j;
         bucket[h] = static_cast<uint16_t>(j);
+        while (j < end && sorted[j] < reach + shift) ++j;
         const uint64_t head = load_word(target);
-        const uint64_t longer = prefix_mask(run + 1);
+        // As in scan_candidates: the greatest length first, then the newest of that length.
+        const unsigned first = j;
+        uint64_t longer = prefix_mask(run + 1);
         for (unsigned x; j < end && (x = sorted[j]) <= p - 2 + shift; ++j) {
-            if (x < reach + shift) continue;
+            if (x < reach) break;
             const unsigned c = x - shift;
             const uint64_t diff = load_word(window + c) ^ head;
             if (diff & longer) continue;
             const unsigned length = match_length(c, target, diff);
-            if (length < best) continue;
+            if (length <= best) continue;
             best = length;
             best_at = c;
             if (length == kMaxMatch) return;
+            longer = prefix_mask(length + 1);
         }
-        if (best > run) return;
+        if (best > run) {
+            const uint64_t same = prefix_mask(best);
+            while (j-- > first) {
+                const unsigned c = sorted[j] - shift;
+                const uint64_t diff = load_word(window + c) ^ head;
+                if ((diff & same) == 0 && match_length(c, target, diff) == best) {
+                    best_at = c;
+                    return;
+                }
+            }
+            return;
+        }
 
         const uint8_t value = target[0];
         unsigned stretch = window[p - 1] == value ? run : 0; // from the position after c
