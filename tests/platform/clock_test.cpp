@@ -2,6 +2,8 @@
 // semantics, in UTC and in a time zone with daylight saving.
 #include "platform/win32.h"
 
+#include "tests/support/testing.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -10,26 +12,7 @@
 
 namespace {
 
-// Puts the process into a time zone for one test and restores the previous one.
-class TimeZone {
-public:
-    explicit TimeZone(const char *zone) {
-        if (const char *old = std::getenv("TZ")) old_ = old, had_ = true;
-        setenv("TZ", zone, 1);
-        tzset();
-    }
-    ~TimeZone() {
-        if (had_)
-            setenv("TZ", old_.c_str(), 1);
-        else
-            unsetenv("TZ");
-        tzset();
-    }
-
-private:
-    std::string old_;
-    bool had_ = false;
-};
+using kova_test::TimeZone;
 
 constexpr const char *central_europe = "CET-1CEST,M3.5.0,M10.5.0/3";
 constexpr uint64_t ticks_per_second = 10'000'000;

@@ -5,6 +5,7 @@
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
@@ -65,8 +66,8 @@ TempDir::~TempDir() {
     // Read-only files and folders must not keep a test's folder alive.
     for (auto it = fs::recursive_directory_iterator(path_, ec);
          !ec && it != fs::recursive_directory_iterator(); it.increment(ec))
-        fs::permissions(it->path(), fs::perms::owner_all, fs::perm_options::add |
-                        fs::perm_options::nofollow, ec);
+        fs::permissions(it->path(), fs::perms::owner_all,
+                        fs::perm_options::add | fs::perm_options::nofollow, ec);
     fs::remove_all(path_, ec);
 }
 
@@ -94,6 +95,20 @@ std::string TempPrefix::map_drive(char letter, const std::string &target) {
     fs::remove(link, ec);
     fs::create_directory_symlink(dir, link);
     return dir;
+}
+
+TimeZone::TimeZone(const char *zone) {
+    if (const char *old = getenv("TZ")) old_ = old, had_ = true;
+    setenv("TZ", zone, 1);
+    tzset();
+}
+
+TimeZone::~TimeZone() {
+    if (had_)
+        setenv("TZ", old_.c_str(), 1);
+    else
+        unsetenv("TZ");
+    tzset();
 }
 
 void write_file(const std::string &path, const std::string &contents) {

@@ -42,6 +42,19 @@ private:
     bool had_prefix_ = false, had_unattended_ = false, had_data_home_ = false;
 };
 
+// Puts the process into the time zone `zone` (a TZ value) while the object lives.
+class TimeZone {
+public:
+    explicit TimeZone(const char *zone);
+    ~TimeZone();
+    TimeZone(const TimeZone &) = delete;
+    TimeZone &operator=(const TimeZone &) = delete;
+
+private:
+    std::string old_;
+    bool had_ = false;
+};
+
 // Writes `contents` to a host file, creating its folders.
 void write_file(const std::string &path, const std::string &contents);
 // Reads a whole host file; empty when it cannot be read.
@@ -59,8 +72,9 @@ struct RunResult {
 
 // Runs a program to completion with `input` on standard input (not a terminal) and extra
 // environment entries; standard output and error are captured.
-RunResult run(const std::vector<std::string> &argv, const std::map<std::string, std::string> &env = {},
-              const std::string &input = {}, const std::string &cwd = {});
+RunResult run(const std::vector<std::string> &argv,
+              const std::map<std::string, std::string> &env = {}, const std::string &input = {},
+              const std::string &cwd = {});
 
 // A program running on a pseudo-terminal, as an operator at a console would see it.
 class Pty {

@@ -2,6 +2,8 @@
 // clocks made from system times, file times and MS-DOS dates and times.
 #include "kernel/text/dates.h"
 
+#include "tests/support/testing.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -9,6 +11,8 @@
 #include <string>
 
 namespace {
+
+using kova_test::TimeZone;
 
 constexpr TXD_DATE date(int day, int month, int year) {
     auto bcd = [](int v) { return static_cast<uint8_t>((v / 10 % 10) << 4 | v % 10); };
@@ -25,27 +29,6 @@ std::string text(const TXD_CLOCK &c) {
     fxd_clock_format(&c, out, 19, 2);
     return std::string(out, 19);
 }
-
-// Runs a test body in a given time zone and puts the previous one back.
-class TimeZone {
-public:
-    explicit TimeZone(const char *zone) {
-        if (const char *old = std::getenv("TZ")) old_ = old, had_ = true;
-        setenv("TZ", zone, 1);
-        tzset();
-    }
-    ~TimeZone() {
-        if (had_)
-            setenv("TZ", old_.c_str(), 1);
-        else
-            unsetenv("TZ");
-        tzset();
-    }
-
-private:
-    std::string old_;
-    bool had_ = false;
-};
 
 TEST(DateOrdering, ComparesYearThenMonthThenDay) {
     struct Case {
