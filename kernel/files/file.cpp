@@ -413,24 +413,17 @@ uint16_t TXI_FILE::close() {
     return fail(0);
 }
 
-uint16_t TXI_FILE::read(void *buffer, uint32_t count, uint32_t *done) {
+template <typename Transfer> uint16_t TXI_FILE::with_handle(uint16_t access, Transfer transfer) {
     bool implicit = !is_open();
     if (implicit) {
         const char *path = target(nullptr);
         if (!path) return error();
-        if (uint16_t code = open_existing(path, DXI_FILE_READ, &handle_)) {
+        if (uint16_t code = open_existing(path, access, &handle_)) {
             handle_ = INVALID_HANDLE_VALUE;
             return fail(code);
         }
     }
-    DWORD got = 0;
-    uint16_t code = 0;
-    if (!ReadFile(handle_, buffer, count, &got, nullptr))
-        code = fxi_map_file_error(GetLastError());
-    else if (done)
-        *done = got;
-    else if (got != count)
-        code = 2714;
+    uint16_t code = transfer();
     if (implicit) {
         if (CloseHandle(handle_))
             handle_ = INVALID_HANDLE_VALUE;
@@ -440,32 +433,31 @@ uint16_t TXI_FILE::read(void *buffer, uint32_t count, uint32_t *done) {
     return fail(code);
 }
 
+uint16_t TXI_FILE::read(void *buffer, uint32_t count, uint32_t *done) {
+    return with_handle(DXI_FILE_READ, [&]() -> uint16_t {
+        DWORD got = 0;
+        if (!ReadFile(handle_, buffer, count, &got, nullptr))
+            return fxi_map_file_error(GetLastError());
+        if (done)
+            *done = got;
+        else if (got != count)
+            return 2714;
+        return 0;
+    });
+}
+
 uint16_t TXI_FILE::write(const void *buffer, uint32_t count, uint32_t *done) {
-    bool implicit = !is_open();
-    if (implicit) {
-        const char *path = target(nullptr);
-        if (!path) return error();
-        if (uint16_t code = open_existing(path, DXI_FILE_WRITE, &handle_)) {
-            handle_ = INVALID_HANDLE_VALUE;
-            return fail(code);
-        }
-    }
-    DWORD put = 0;
-    uint16_t code = 0;
-    if (!WriteFile(handle_, buffer, count, &put, nullptr))
-        code = fxi_map_file_error(GetLastError());
-    else if (done)
-        *done = put;
-    else if (put != count)
-        code = 2709;
-    if (!code && flush_after_write_ && !FlushFileBuffers(handle_)) code = 2705;
-    if (implicit) {
-        if (CloseHandle(handle_))
-            handle_ = INVALID_HANDLE_VALUE;
-        else if (!code)
-            code = 2717;
-    }
-    return fail(code);
+    return with_handle(DXI_FILE_WRITE, [&]() -> uint16_t {
+        DWORD put = 0;
+        if (!WriteFile(handle_, buffer, count, &put, nullptr))
+            return fxi_map_file_error(GetLastError());
+        if (done)
+            *done = put;
+        else if (put != count)
+            return 2709;
+        if (flush_after_write_ && !FlushFileBuffers(handle_)) return 2705;
+        return 0;
+    });
 }
 
 uint16_t TXI_FILE::flush() {

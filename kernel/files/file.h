@@ -179,6 +179,9 @@ private:
     uint16_t fail(uint16_t code) { return errors_.set_error(code); }
     // The name an operation works on, or null (with 2710 kept) when there is none to use.
     const char *target(const char *name);
+    // Runs one transfer on the open file; a closed object opens its own name for it (with
+    // `access`) and closes it again afterwards.
+    template <typename Transfer> uint16_t with_handle(uint16_t access, Transfer transfer);
 
     TXK_ERRCTX errors_;
     HANDLE handle_ = INVALID_HANDLE_VALUE;
