@@ -239,7 +239,7 @@ public:
         if (options_.undo_path && !begin_undo()) return false;
         for (Placement &place : places_) {
             if (place.superseded) continue;
-            if (patch_interrupted())
+            if (options_.interruptible && patch_interrupted())
                 return roll_back(patch_report("Installation interrupted - the components "
                                               "already replaced are being put back"));
             if (!apply(place)) return roll_back(false);
@@ -382,6 +382,8 @@ private:
 
         TemporaryFile temporary{folder + temporary_name};
         TXI_FILE output(temporary.path.c_str());
+        // One left by a killed run goes first; a temporary name has nothing worth keeping.
+        if (output.exists() && output.remove()) return patch_file_error("deleting", output);
         if (output.create()) return patch_file_error("creating", output);
         PATCH_COMPONENT_HEADER component;
         if (!reader_.component_at(place.entry->offset, component))
@@ -464,6 +466,7 @@ private:
         if (replaced_any_) {
             PatchExtractOptions back;
             back.check_revisions = false;
+            back.interruptible = false;
             restored = patch_extract(options_.undo_path, back);
         }
         // What the patch added goes; nothing of the tree's own was there to lose.

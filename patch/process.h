@@ -21,6 +21,7 @@ struct PatchExtractOptions {
     const char *undo_path = nullptr;
     bool first_tree = false;          // the release's setup program runs afterwards
     bool check_revisions = true;      // a roll-back puts back what it saved, whatever its stamp
+    bool interruptible = true;        // a roll-back runs to its end
     std::string run;                  // the run's identity, for the record
     std::vector<PatchUndoTree> trees; // every tree of the run, for the record
     // Installing an undo patch: its record, whose added components go and whose created
