@@ -241,7 +241,8 @@ bool Processor::prepare_target(const std::string &target, const PATCH_COMPONENT_
         }
         // The installed copy is only removed once the undo patch holds it on disk: without
         // it the copy could not be put back, so a failed save stops the installation here.
-        if (!patch_add_file(nullptr, undo_path_.c_str(), target.c_str(), true, true, false, false))
+        if (!patch_add_file(undo_path_.c_str(), target.c_str(),
+                            {.undo = true, .direct_path = true, .durable = true}))
             return false;
         uint16_t attributes = 0;
         if (existing.get_attributes(&attributes) == 0 && (attributes & DXI_ATTR_READONLY))

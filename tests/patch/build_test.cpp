@@ -17,9 +17,7 @@ protected:
     Patch patch(const char *name = "fix1") {
         return read_patch(host(std::string("source/patches/") + name + ".kvz"));
     }
-    bool add(const char *file, const char *name = "fix1") {
-        return patch_add_file(nullptr, name, file, false, false, false, false);
-    }
+    bool add(const char *file, const char *name = "fix1") { return patch_add_file(name, file, {}); }
     void make_libraries() {
         for (const char *lib : {"kovafm.dll", "kovares.dll", "kovafm64.dll", "kovars64.dll"})
             write_file(host(std::string("kova2000/") + lib), lib);
@@ -36,15 +34,13 @@ TEST_F(PatchBuild, PlainFilesKeepReleaseNeutralPaths) {
     ASSERT_TRUE(add("S:\\kova7\\x.dat"));
     ASSERT_TRUE(add("s:\\kovabrisel\\abc\\b.dat"));
     ASSERT_TRUE(add("S:\\anything\\kova.kvk"));
-    ASSERT_TRUE(add("S:\\kova2006\\abc\\data.dat")); // the same file twice: two entries
 
     Patch p = patch();
     ASSERT_TRUE(p.sound);
     EXPECT_EQ(p.header.version, 2);
     EXPECT_EQ(p.header.flags, 0);
     EXPECT_EQ(paths_of(p), (std::vector<std::string>{"\\kova2000\\abc\\data.dat", "\\kova7\\x.dat",
-                                                     "\\kova2000\\abc\\b.dat", "kova.kvk",
-                                                     "\\kova2000\\abc\\data.dat"}));
+                                                     "\\kova2000\\abc\\b.dat", "kova.kvk"}));
     EXPECT_EQ(p.entries[0].data, "data");
     EXPECT_EQ(p.entries[0].length, 4u);
     TXD_CLOCK expected{{0x04, 0x03, 0x20, 0x26}, {0x10, 0x20, 0x30}};
@@ -108,14 +104,14 @@ TEST_F(PatchBuild, KernelLibraryOnlyOncePerPatch) {
     EXPECT_EQ(patch().entries.size(), 1u);
 }
 
-TEST_F(PatchBuild, MissingLibraryStopsTheOverlay) {
+TEST_F(PatchBuild, MissingLibraryStopsTheWholeOverlay) {
     make_libraries();
     std::filesystem::remove(host("kova2000/kovafm64.dll"));
     write_file(host("source/kova.abc/8/abco0042.kvo/abcw0042.exe"), "w");
     EXPECT_FALSE(add("S:abco0042.kvo"));
-    Patch p = patch();
-    EXPECT_EQ(paths_of(p),
-              (std::vector<std::string>{"\\kova2000\\kovafm.dll", "\\kova2000\\kovares.dll"}));
+    // All or nothing: the libraries added before the failure go too, so that adding the overlay
+    // again brings all four.
+    EXPECT_EQ(std::filesystem::file_size(host("source/patches/fix1.kvz")), PATCH_FILE_HEADER_SIZE);
     EXPECT_NE(setup_log().find("Error opening file \\kova2000\\kovafm64.dll - "), std::string::npos)
         << setup_log();
 }
@@ -144,7 +140,8 @@ TEST_F(PatchBuild, MissingSourceLeavesHeaderOnlyAndLogsTheFailure) {
 TEST_F(PatchBuild, UndoPatchByFullPath) {
     write_file(host("a.dat"), "a");
     std::filesystem::create_directories(host("undo"));
-    ASSERT_TRUE(patch_add_file(nullptr, "S:\\undo\\0.kvz", "S:\\a.dat", true, true, false, false));
+    ASSERT_TRUE(
+        patch_add_file("S:\\undo\\0.kvz", "S:\\a.dat", {.undo = true, .direct_path = true}));
     Patch p = read_patch(host("undo/0.kvz"));
     EXPECT_EQ(p.header.flags, PATCH_FLAG_UNDO);
     EXPECT_EQ(paths_of(p), std::vector<std::string>{"\\a.dat"});
