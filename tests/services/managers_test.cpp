@@ -126,9 +126,9 @@ TEST_F(Managers, WhatIsGivenBackGoesToTheClientThatWaited) {
     ASSERT_EQ(0, patient.sem_open("MXKOVA", &theirs));
     uint16_t status = 1;
     std::thread waiter([&] { status = patient.sem_read(&theirs, 0); });
-    Sleep(1200);
-    // The client that gives the semaphore back cannot take it again ahead of a client that has
-    // waited for more than a second.
+    Sleep(300);
+    // The client that gives the semaphore back cannot take it again ahead of a client that
+    // waits for it.
     ASSERT_EQ(0, busy.sem_write(&mine, 0));
     EXPECT_EQ(DXI_SEM_BUSY, busy.sem_read(&mine, 1));
     waiter.join();
@@ -196,6 +196,7 @@ TEST_F(Managers, AWaitingClientIsHandedTheSemaphoreWithoutAskingAgain) {
     uint16_t status = 1;
     std::thread taker([&] { status = waiter.sem_read(&wanted, 0); });
     ASSERT_TRUE(eventually([&] { return waiter.messages_sent() > sent; }));
+    Sleep(100); // the request on its way has arrived
     ASSERT_EQ(0, holder.sem_write(&held, 0));
     taker.join();
     EXPECT_EQ(0, status);
