@@ -275,8 +275,6 @@ void QueueManager::leave(uint16_t client, const std::string &key) {
         return;
     message_bytes_ -= q.size;
     freed_ += q.size;
-    log("%str% %str% removed: no client uses it", q.semaphore() ? "semaphore" : "queue",
-        q.name.c_str());
     queues_.erase(found);
 }
 
@@ -444,7 +442,13 @@ void QueueManager::closed(TXI_MANAGER_CLIENT &client, bool undelivered) {
     }
     // What it made or used goes with it unless others use it too.
     std::set<std::string> uses = state.uses;
+    size_t before = queues_.size();
     for (const std::string &key : uses) leave(client.number, key);
+    if (!uses.empty())
+        log("client %word%,5 left: %dword%,5 of its queues removed; %dword%,5 queues and %dword%,5 "
+            "KB of messages kept",
+            static_cast<int>(client.number), static_cast<uint32_t>(before - queues_.size()),
+            static_cast<uint32_t>(queues_.size()), static_cast<uint32_t>(message_bytes_ / 1024));
     clients_.erase(client.number);
 }
 
