@@ -26,10 +26,12 @@ constexpr ULONGLONG place_kept = 2500;
 // Freed message bytes worth handing back to the system at the next tick.
 constexpr size_t heap_compact_bytes = size_t{1} << 20;
 
-// The system's own objects: the user table and the system semaphore record who is signed on
-// across every program of the suite, so they outlive the programs that use them. Every other
-// queue goes when the last client that made or used it has left.
-constexpr const char *lasting_queues[] = {"KOVAUSER", "MXKOVA"};
+// The system's own objects, known by name to every program of the suite: the user table and
+// the system semaphore, which record who is signed on, and the background executor's command
+// queues, which the update tool writes to whether or not the executor runs. They outlive the
+// programs that use them; every other queue goes when the last client that made or used it
+// has left.
+constexpr const char *lasting_queues[] = {"KOVAUSER", "MXKOVA", "BRUNC", "BRUNR"};
 
 struct Queue {
     std::string name;
