@@ -226,6 +226,11 @@ TEST_F(Managers, ALongWaitIsAnsweredBusyAndKeepsItsPlace) {
     ASSERT_EQ(0, holder.sem_write(&held, 0));
     EXPECT_EQ(0, answer_to(first));
     EXPECT_FALSE(answer_waits(later, 0));
+    // A client that asks something else meanwhile has its waiting read answered first, so that
+    // its answers come in the order of its requests.
+    ask(later, theirs, DXI_QUEUE_OPEN);
+    EXPECT_EQ(DXI_SEM_BUSY, answer_to(later));
+    EXPECT_EQ(0, answer_to(later));
     for (CXI_QUEUE_SYSTEM *c : {&holder, &first, &later, &probe}) c->connection().close();
 }
 
