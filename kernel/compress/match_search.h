@@ -13,6 +13,8 @@ namespace kova_codec {
 
 inline constexpr unsigned kWindowStep = 4096; // input read per refill
 inline constexpr unsigned kMaxDict = 4096;
+// The window buffer has room for the largest dictionary; with a smaller one its tail is
+// never filled and stays zero. No comparison reaches past its end.
 inline constexpr unsigned kWindowSize = kMaxDict + kWindowStep + kMaxMatch;
 inline constexpr unsigned kPairBuckets = 2304;
 // Beyond this length the search stops comparing candidates from their start and follows
@@ -67,8 +69,9 @@ struct MatchIndex {
     uint16_t sorted[kWindowSize];   // window positions by pair hash, ascending within one
     uint16_t border[kMaxMatch + 1]; // border[k]: longest proper border of the first k bytes
     unsigned dict = 0;              // dictionary size in bytes
-    // First window position that holds input: the zeros before it, which the first refill
-    // leaves in the dictionary's place, are never candidates.
+    // Oldest window position a search may use: the zeros before the input, which the first
+    // refill leaves in the dictionary's place, are never candidates, nor are as many
+    // positions after them as the last match before a refill ran past its part (see slide).
     unsigned data_start = 0;
 
     static unsigned pair_hash(const uint8_t *p) { return p[0] * 4u + p[1] * 5u; }
@@ -99,25 +102,33 @@ struct MatchIndex {
             sorted[--bucket[hashes[q - from]]] = static_cast<uint16_t>(q);
     }
 
-    // Keeps the dictionary and the uncoded look-ahead for the next refill.
-    void slide() {
+    // Keeps the dictionary and the uncoded look-ahead for the next refill. Only the front
+    // of the window moves: behind the new input, a last refill that comes up short leaves
+    // the previous refill's bytes, which comparisons running past the input's end see.
+    // `overshoot` is how far the last match of the part just coded ran into the look-ahead:
+    // the oldest usable position moves up by as much. Only the first refill with the
+    // 4,096-byte dictionary notices, as everywhere else the dictionary's own reach is the
+    // tighter bound.
+    void slide(unsigned overshoot) {
         std::memmove(window, window + kWindowStep, dict + kMaxMatch);
-        data_start = data_start > kWindowStep ? data_start - kWindowStep : 0;
+        data_start = (data_start > kWindowStep ? data_start - kWindowStep : 0) + overshoot;
     }
 
     // The longest earlier match for position p (indexed, at least 2): candidates run from
-    // the oldest within the dictionary to p - 2 (p - 1 never is one); on equal length the
-    // later one wins; the first to reach kMaxMatch ends the search. p's own entry ends every
-    // walk through its bucket.
+    // the oldest within the dictionary (distance dict - 1 at most) to p - 2 (p - 1 never is
+    // one); on equal length the later one wins; the first to reach kMaxMatch ends the
+    // search. p's own entry ends every walk through its bucket.
     Match find(unsigned p) {
         const uint8_t *const target = window + p;
         const unsigned h = pair_hash(target);
         unsigned i = bucket[h];
-        const unsigned reach = std::max(p - dict, data_start);
+        const unsigned reach = std::max(p + 1 - dict, data_start);
         while (sorted[i] < reach) ++i;
         bucket[h] = static_cast<uint16_t>(i); // later positions reach no further back
         unsigned best = 1, best_at = 0;
-        if (target[0] == target[1]) {
+        if (p + kMaxMatch > kWindowSize) {
+            scan_to_buffer_end(p, i, best, best_at);
+        } else if (target[0] == target[1]) {
             const unsigned run = run_length(p, target[0], kMaxMatch);
             if (run < 8)
                 scan_short_run(p, i, reach, run, best, best_at);
@@ -131,6 +142,21 @@ struct MatchIndex {
     }
 
 private:
+    // Near the end of the buffer, which only the last part of an input coded with the
+    // 4,096-byte dictionary reaches, every comparison stops there: each candidate on its own.
+    // No match can reach kMaxMatch here.
+    void scan_to_buffer_end(unsigned p, unsigned i, unsigned &best, unsigned &best_at) const {
+        const uint8_t *const target = window + p;
+        const unsigned limit = kWindowSize - p;
+        for (unsigned c; (c = sorted[i]) <= p - 2; ++i) {
+            const unsigned length = common_prefix(window + c, target, limit);
+            if (length >= kMinMatch && length >= best) {
+                best = length;
+                best_at = c;
+            }
+        }
+    }
+
     // Bytes a candidate must share with the target to match at least `length` bytes, as far
     // as one word can tell.
     static uint64_t prefix_mask(unsigned length) {
