@@ -239,7 +239,7 @@ unsigned fxd_implode(unsigned (*read)(char *buf, unsigned *size, void *param),
                     }
                 } else if (m.length < 8 && pos + 1 < code_end) {
                     // The look ahead stays within the part coded before the next refill.
-                    const Match next = index.find(pos + 1);
+                    const Match next = index.find(pos + 1, m.length + 1);
                     if (next.length > m.length && (next.length > m.length + 1 || m.offset > 128)) {
                         coder.literal(index.window[pos++]);
                         m = next;

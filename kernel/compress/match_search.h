@@ -117,15 +117,18 @@ struct MatchIndex {
     // The longest earlier match for position p (indexed, at least 2): candidates run from
     // the oldest within the dictionary (distance dict - 1 at most) to p - 2 (p - 1 never is
     // one); on equal length the later one wins; the first to reach kMaxMatch ends the
-    // search. p's own entry ends every walk through its bucket.
-    Match find(unsigned p) {
+    // search. p's own entry ends every walk through its bucket. Matches shorter than
+    // `shortest` are of no use to the caller and come back as none: a look ahead only cares
+    // for matches longer than the one it may replace, and leaving the others out early
+    // spares most of its comparisons.
+    Match find(unsigned p, unsigned shortest = kMinMatch) {
         const uint8_t *const target = window + p;
         const unsigned h = pair_hash(target);
         unsigned i = bucket[h];
         const unsigned reach = std::max(p + 1 - dict, data_start);
         while (sorted[i] < reach) ++i;
         bucket[h] = static_cast<uint16_t>(i); // later positions reach no further back
-        unsigned best = 1, best_at = 0;
+        unsigned best = shortest - 1, best_at = 0;
         if (p + kMaxMatch > kWindowSize) {
             scan_to_buffer_end(p, i, best, best_at);
         } else if (target[0] == target[1]) {
@@ -137,7 +140,7 @@ struct MatchIndex {
         } else {
             scan_candidates(p, i, best, best_at);
         }
-        if (best < kMinMatch) return {0, 0};
+        if (best < shortest) return {0, 0};
         return {best, p - best_at - 1};
     }
 
@@ -170,15 +173,17 @@ private:
         return 8 + common_prefix(window + c + 8, target + 8, kMaxMatch - 8);
     }
 
-    // Two passes over the bucket: from the oldest candidate, the greatest length (only a
-    // longer match needs a closer look, so most candidates cost one masked comparison);
-    // then, from the newest, the first candidate of that length, which wins the ties.
+    // Two passes over the bucket: from the oldest candidate, the greatest length beyond
+    // `best` (only a longer match needs a closer look, so most candidates cost one masked
+    // comparison); then, from the newest, the first candidate of that length, which wins the
+    // ties.
     void scan_candidates(unsigned p, unsigned i, unsigned &best, unsigned &best_at) {
         const uint8_t *const target = window + p;
         const unsigned last = p - 2;
         const uint64_t head = load_word(target);
         const unsigned first = i;
-        uint64_t longer = prefix_mask(kMinMatch);
+        const unsigned beaten = best;
+        uint64_t longer = prefix_mask(best + 1);
         for (unsigned c; (c = sorted[i]) <= last; ++i) {
             const uint64_t diff = load_word(window + c) ^ head;
             if (diff & longer) continue;
@@ -193,7 +198,7 @@ private:
             }
             longer = prefix_mask(length + 1);
         }
-        if (best < kMinMatch) return;
+        if (best == beaten) return;
         const uint64_t same = prefix_mask(best);
         while (i-- > first) {
             const unsigned c = sorted[i];
