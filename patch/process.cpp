@@ -150,8 +150,11 @@ bool Processor::run(bool first_tree) {
     if (!extract()) {
         if (!patch_interactive()) return true;
         fxp_prog_close(&progress_.prog);
-        return fxp_msg_ask(nullptr, description_.c_str(), "Do you wish to install this patch?",
-                           'N') == 'Y';
+        if (fxp_msg_ask(nullptr, description_.c_str(), "Do you wish to install this patch?", 'N') ==
+            'Y')
+            return true;
+        fxp_msg_info("Installation cancelled");
+        return false;
     }
     patch_log("Patch %str% created on %date2%,2 at %time%,1 by %str% was installed",
               patch_split(patch_path_).name_ext.c_str(), &header_.created_date,
@@ -246,7 +249,8 @@ bool Processor::prepare_target(const std::string &target, const PATCH_COMPONENT_
         uint16_t attributes = 0;
         if (existing.get_attributes(&attributes) == 0 && (attributes & DXI_ATTR_READONLY))
             existing.set_attributes(attributes & ~DXI_ATTR_READONLY);
-        existing.remove();
+        // A copy that cannot be removed (immutable, no access) is reported for what it is.
+        if (existing.remove()) return patch_file_error("deleting", existing);
     }
     if (patch_extension_is(parts.ext, "kve") || patch_extension_is(parts.ext, "kvm"))
         patch_menu_rebuild = true;
