@@ -75,7 +75,7 @@ Selection select_server() {
         choices = drive_choices();
         if (choices.empty()) {
             fxp_msg_error("No KOVA Systems Found");
-            return Selection::cancelled;
+            return Selection::failed;
         }
     }
     char letter = patch_state.root.empty() ? 'C' : patch_state.root[0];
@@ -219,7 +219,9 @@ bool patch_install(const char *patch_path) {
     case Selection::chosen:
         break;
     case Selection::cancelled:
-        return true;
+        // Leaving the page installs nothing, and the run must not end as if it had.
+        fxp_msg_info("Installation cancelled");
+        return false;
     case Selection::failed:
         return false;
     }
@@ -228,7 +230,7 @@ bool patch_install(const char *patch_path) {
         return false;
     }
 
-    std::string first_undo;
+    std::string first_undo, trees;
     std::string release_dir = fxi_program_dir();
     std::string drive = patch_state.root.substr(0, 2);
     bool first_tree = true;
@@ -244,6 +246,7 @@ bool patch_install(const char *patch_path) {
             if (patch_state.restart) patch_restart_services();
             return false;
         }
+        trees += (trees.empty() ? "" : ", ") + release_dir;
         if (patch_menu_rebuild) patch_rebuild_menus(drive.c_str());
         if (patch_table_rebuild) patch_rebuild_tables(drive.c_str());
         patch_state.service_message = nullptr;
@@ -273,5 +276,7 @@ bool patch_install(const char *patch_path) {
                       "%str%",
                       first_undo.c_str());
     }
+    patch_note("Installed %str% into %str%; undo with %str%", patch_path, trees.c_str(),
+               first_undo.c_str());
     return true;
 }
