@@ -63,13 +63,14 @@ std::string program_path() {
 }
 
 // Which installation the registry names for services.
-enum class ServiceHome { taken, no_key, empty };
+enum class ServiceHome { taken, no_key, empty, unreadable };
 
-ServiceHome take_service_installation() {
+ServiceHome take_service_installation(LSTATUS &error) {
     HKEY key = nullptr;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, "Software\\KOVA Business Software", 0,
-                      KEY_QUERY_VALUE | KEY_WOW64_64KEY, &key) != ERROR_SUCCESS)
-        return ServiceHome::no_key;
+    error = RegOpenKeyExA(HKEY_LOCAL_MACHINE, "Software\\KOVA Business Software", 0,
+                          KEY_QUERY_VALUE | KEY_WOW64_64KEY, &key);
+    if (error == ERROR_FILE_NOT_FOUND) return ServiceHome::no_key;
+    if (error != ERROR_SUCCESS) return ServiceHome::unreadable;
     char home[521] = {};
     DWORD type = 0;
     DWORD size = sizeof home - 1; // room for the terminator a stored value may lack
@@ -158,7 +159,9 @@ std::string installed_patch(const char *argument) {
     PatchPathParts parts = patch_split(argument);
     if (!parts.drive.empty() || !parts.dir.empty() || !parts.ext.empty() || fxi_test_file(argument))
         return argument;
-    std::string built = "\\source\\patches\\" + parts.name + ".kvz";
+    char current[DXI_PATH_BUFFER] = {};
+    GetCurrentDirectoryA(sizeof current, current);
+    std::string built = std::string(current, 2) + "\\source\\patches\\" + parts.name + ".kvz";
     return fxi_test_file(built.c_str()) ? built : std::string(argument);
 }
 
@@ -217,9 +220,23 @@ uint16_t patch_main(int argc, char **argv) {
     } else {
         patch_set_message_sink(say_on_standard_error);
         fxp_msg_unseen_error = say_on_standard_error;
-        ServiceHome home = take_service_installation();
+        LSTATUS error = ERROR_SUCCESS;
+        ServiceHome home = take_service_installation(error);
         // Without an installation nothing is logged beside the program, and nothing is
         // installed there: only building and handing on work without one.
+        if (home == ServiceHome::unreadable) {
+            patch_set_installation_log(false);
+            if (count == 2) {
+                std::string text;
+                fxd_fmt_assign(text,
+                               "Unable to read the registry key HKEY_LOCAL_MACHINE\\Software\\KOVA "
+                               "Business Software (Windows error %dword%,5), so no installation "
+                               "is known",
+                               static_cast<uint32_t>(error));
+                patch_report(text.c_str());
+                return 1;
+            }
+        }
         if (home == ServiceHome::empty ||
             (home == ServiceHome::no_key && !holds_installation(fxi_data_home()))) {
             patch_set_installation_log(false);

@@ -249,8 +249,16 @@ bool Processor::prepare_target(const std::string &target, const PATCH_COMPONENT_
         uint16_t attributes = 0;
         if (existing.get_attributes(&attributes) == 0 && (attributes & DXI_ATTR_READONLY))
             existing.set_attributes(attributes & ~DXI_ATTR_READONLY);
-        // A copy that cannot be removed (immutable, no access) is reported for what it is.
-        if (existing.remove()) return patch_file_error("deleting", existing);
+        // A copy that cannot be removed (immutable, no access) is reported with the platform's
+        // reason, which the file layer's "Unable to Delete File" does not give.
+        if (existing.remove()) {
+            DWORD reason = GetLastError();
+            std::string text;
+            fxd_fmt_assign(text, "Error deleting file %str% - %str%", target.c_str(),
+                           reason ? fxk_error_text(fxi_map_file_error(reason), &EXI_FILE)
+                                  : existing.error_text());
+            return patch_report(text.c_str());
+        }
     }
     if (patch_extension_is(parts.ext, "kve") || patch_extension_is(parts.ext, "kvm"))
         patch_menu_rebuild = true;
