@@ -190,8 +190,15 @@ TEST_F(Operator, HandingOnFailsUnlessThePatchWasHandedOn) {
               std::string::npos);
 }
 
-TEST_F(Operator, QueueingAtATerminalSucceedsOnlyWithTheCopy) {
+TEST_F(Operator, HandingOnAtATerminalSucceedsOnlyWhenThePatchWentOn) {
     build_fix1();
+    // No mail client and no SMTP details: the operator is told, and the status says it too.
+    kova_test::Pty mail({program("kvpatch"), "fix1", "/m"}, {{"PATH", "/nonexistent"}}, dev_);
+    ASSERT_TRUE(mail.expect("Could not read SMTP details from kova.ini")) << mail.output();
+    mail.send("\r");
+    EXPECT_EQ(mail.wait(), 1) << mail.output();
+    EXPECT_EQ(mail.output().find("kvpatch: "), std::string::npos) << "no extra lines at a terminal";
+
     kova_test::TempDir share;
     fs::create_directories(prefix_.path() + "/dosdevices/unc/kovabackup");
     fs::create_directory_symlink(share.path(),
