@@ -204,8 +204,41 @@ void patch_release_options(const char *program_path) {
     }
 }
 
+// An unattended run works on the installation the registry names. False, after saying so,
+// when the action needs an installation and none is known; without one nothing is logged
+// beside the program and only building and handing on run.
+bool take_unattended_installation(uint16_t count) {
+    LSTATUS error = ERROR_SUCCESS;
+    ServiceHome home = take_service_installation(error);
+    std::string text;
+    if (home == ServiceHome::unreadable) {
+        patch_set_installation_log(false);
+        if (count != 2) return true;
+        fxd_fmt_assign(text,
+                       "Unable to read the registry key HKEY_LOCAL_MACHINE\\Software\\KOVA "
+                       "Business Software (Windows error %dword%,5), so no installation is known",
+                       static_cast<uint32_t>(error));
+        return patch_report(text.c_str());
+    }
+    if (home == ServiceHome::empty ||
+        (home == ServiceHome::no_key && !holds_installation(fxi_data_home()))) {
+        patch_set_installation_log(false);
+        if (home != ServiceHome::empty && count != 2) return true;
+        return patch_report(no_installation_text);
+    }
+    if (home == ServiceHome::taken && count == 2 && !fxi_dir_exists(fxi_data_home().c_str())) {
+        patch_set_installation_log(false);
+        fxd_fmt_assign(text, "The installation %str% that ServiceDataHome names does not exist",
+                       fxi_data_home().c_str());
+        return patch_report(text.c_str());
+    }
+    return true;
+}
+
 uint16_t patch_main(int argc, char **argv) {
     uint16_t count = static_cast<uint16_t>(argc);
+    // Nobody sees the boxes of an unattended run: its errors go to standard error as well.
+    if (!patch_interactive()) fxp_msg_unseen_error = say_on_standard_error;
     if (count == 1) {
         char file[2 * DXI_PATH_PART_MAX + 2] = {};
         if (fxi_path_split(program_path().c_str(), nullptr, nullptr, nullptr, nullptr, nullptr,
@@ -219,40 +252,7 @@ uint16_t patch_main(int argc, char **argv) {
         patch_release_options(program_path().c_str());
     } else {
         patch_set_message_sink(say_on_standard_error);
-        fxp_msg_unseen_error = say_on_standard_error;
-        LSTATUS error = ERROR_SUCCESS;
-        ServiceHome home = take_service_installation(error);
-        // Without an installation nothing is logged beside the program, and nothing is
-        // installed there: only building and handing on work without one.
-        if (home == ServiceHome::unreadable) {
-            patch_set_installation_log(false);
-            if (count == 2) {
-                std::string text;
-                fxd_fmt_assign(text,
-                               "Unable to read the registry key HKEY_LOCAL_MACHINE\\Software\\KOVA "
-                               "Business Software (Windows error %dword%,5), so no installation "
-                               "is known",
-                               static_cast<uint32_t>(error));
-                patch_report(text.c_str());
-                return 1;
-            }
-        }
-        if (home == ServiceHome::empty ||
-            (home == ServiceHome::no_key && !holds_installation(fxi_data_home()))) {
-            patch_set_installation_log(false);
-            if (home == ServiceHome::empty || count == 2) {
-                patch_report(no_installation_text);
-                return 1;
-            }
-        }
-        if (home == ServiceHome::taken && count == 2 && !fxi_dir_exists(fxi_data_home().c_str())) {
-            patch_set_installation_log(false);
-            std::string text;
-            fxd_fmt_assign(text, "The installation %str% that ServiceDataHome names does not exist",
-                           fxi_data_home().c_str());
-            patch_report(text.c_str());
-            return 1;
-        }
+        if (!take_unattended_installation(count)) return 1;
     }
     if (!arguments_fit_code_page()) return 1;
     // Every run with arguments keeps the patch type's association current.
