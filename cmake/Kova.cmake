@@ -17,7 +17,9 @@ function(kova_library name)
 endfunction()
 
 # kova_tests(test_DIR LIBS...): one GoogleTest program of tests/DIR/*.cpp; every test is
-# registered with CTest. Fixtures and built programs are found through tests/support.
+# registered with CTest except the helpers that tests start as child processes (a suite named
+# ...Child, or a test named Child), which would only show as skipped. Fixtures and built
+# programs are found through tests/support.
 function(kova_tests name)
     string(REPLACE "test_" "" dir ${name})
     file(GLOB sources CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/${dir}/*.cpp)
@@ -26,6 +28,7 @@ function(kova_tests name)
     endif()
     add_executable(${name} ${sources})
     target_link_libraries(${name} PRIVATE ${ARGN} kova_testing GTest::gtest_main GTest::gmock)
-    gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 300)
+    gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 TEST_FILTER "-*Child.*:*.Child"
+                         PROPERTIES TIMEOUT 300)
     set_property(GLOBAL APPEND PROPERTY kova_test_programs ${name})
 endfunction()

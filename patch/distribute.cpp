@@ -8,6 +8,8 @@
 #include "kernel/mail/mail.h"
 #include "kernel/ui/box.h"
 #include "kernel/ui/tin.h"
+#include "patch/entry.h"
+#include "patch/log.h"
 #include "patch/parts.h"
 
 #include <cstring>
@@ -65,16 +67,26 @@ std::string patch_collection_folder(const char *licence) {
                           patch_backup_server().c_str(), licence, static_cast<int>(licence_length));
 }
 
-void patch_mail(const char *patch_name) {
+bool patch_mail(const char *patch_name) {
     std::string patch = patch_file_path(patch_name);
-    // The mail layer reports its own failures; the tool's status is 0 either way.
-    fxk_mail_send(nullptr, nullptr, patch_mail_body().c_str(), patch.c_str(), nullptr,
-                  DXK_MAIL_DIALOG);
+    // The mail layer shows its own failures; an unattended run also needs the outcome.
+    if (fxk_mail_send(nullptr, nullptr, patch_mail_body().c_str(), patch.c_str(), nullptr,
+                      DXK_MAIL_DIALOG))
+        return true;
+    if (!patch_interactive()) {
+        std::string text;
+        patch_report(fxd_fmt_assign(text, "The patch %str% was not mailed", patch.c_str()).c_str());
+    }
+    return false;
 }
 
-void patch_queue(const char *patch_name) {
+bool patch_queue(const char *patch_name) {
     PatchRecipientPage recipient;
-    if (fxp_tin_prompt(&recipient.page, "Specify Recipient") == 0) return;
+    if (fxp_tin_prompt(&recipient.page, "Specify Recipient") == 0) {
+        if (!patch_interactive())
+            patch_report("The patch was not queued - only an operator can name its recipient");
+        return false;
+    }
     const char *licence = recipient.licence;
 
     std::string patch = patch_file_path(patch_name);
@@ -82,7 +94,7 @@ void patch_queue(const char *patch_name) {
     if (uint16_t code = fxi_dir_make_all(folder.c_str())) {
         fxp_msg_errorf("Failed to create folder '%str%' - %str%", folder.c_str(),
                        fxk_error_text(code, &EXI_FILE));
-        return;
+        return false;
     }
     // The destination keeps the argument as typed, so a name with folders only works when
     // those folders exist on the share.
@@ -90,7 +102,8 @@ void patch_queue(const char *patch_name) {
     if (uint16_t code = fxi_copy_file(patch.c_str(), destination.c_str(), copy_chunk)) {
         fxp_msg_errorf("Failed to copy '%str%' to '%str%'- %str%", patch.c_str(),
                        destination.c_str(), fxk_error_text(code, &EXI_FILE));
-        return;
+        return false;
     }
     fxp_msg_info("Patch successfully queued for collection");
+    return true;
 }

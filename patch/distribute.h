@@ -25,8 +25,9 @@ std::string patch_mail_body();
 std::string patch_collection_folder(const char *licence);
 
 // Hands the patch to the mail layer as the only attachment of a message the user completes.
-void patch_mail(const char *patch_name);
+// True when a mail client took it or it was sent.
+bool patch_mail(const char *patch_name);
 
 // Asks for the customer's kernel licence number and copies the patch into that customer's
-// collection folder, never over an existing file.
-void patch_queue(const char *patch_name);
+// collection folder, never over an existing file. True when the copy was made.
+bool patch_queue(const char *patch_name);

@@ -5,6 +5,8 @@
 #include "patch/build.h"
 #include "patch/distribute.h"
 #include "patch/install.h"
+#include "patch/log.h"
+#include "patch/parts.h"
 
 #include "kernel/files/install.h"
 #include "kernel/files/paths.h"
@@ -12,6 +14,7 @@
 #include "kernel/text/format.h"
 #include "kernel/ui/box.h"
 #include "kernel/ui/presenter.h"
+#include "kernel/ui/usage.h"
 #include "platform/win32.h"
 
 #include <algorithm>
@@ -59,23 +62,107 @@ std::string program_path() {
     return fxi_module_path(path);
 }
 
-// An unattended run works on the installation the registry names for services. Answers false
-// when the key is there but names none: the run cannot know its installation.
-bool take_service_installation() {
+// Which installation the registry names for services.
+enum class ServiceHome { taken, no_key, empty, unreadable };
+
+ServiceHome take_service_installation(LSTATUS &error) {
     HKEY key = nullptr;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, "Software\\KOVA Business Software", 0,
-                      KEY_QUERY_VALUE | KEY_WOW64_64KEY, &key) != ERROR_SUCCESS)
-        return true; // no key: the data home start-up found stays
+    error = RegOpenKeyExA(HKEY_LOCAL_MACHINE, "Software\\KOVA Business Software", 0,
+                          KEY_QUERY_VALUE | KEY_WOW64_64KEY, &key);
+    if (error == ERROR_FILE_NOT_FOUND) return ServiceHome::no_key;
+    if (error != ERROR_SUCCESS) return ServiceHome::unreadable;
     char home[521] = {};
     DWORD type = 0;
     DWORD size = sizeof home - 1; // room for the terminator a stored value may lack
     LSTATUS status = RegQueryValueExA(key, "ServiceDataHome", nullptr, &type,
                                       reinterpret_cast<BYTE *>(home), &size);
     RegCloseKey(key);
-    if (status != ERROR_SUCCESS || home[0] == '\0') return false;
+    if (status != ERROR_SUCCESS || home[0] == '\0') return ServiceHome::empty;
     fxi_set_data_home(home);
     fxi_load_installation();
-    return true;
+    return ServiceHome::taken;
+}
+
+// The data home start-up chose is the program's own folder: an installation only when it
+// carries the marks of one.
+bool holds_installation(const std::string &home) {
+    return fxi_test_file((home + "kova.kvk").c_str()) || fxi_test_file((home + "kova.ini").c_str());
+}
+
+constexpr const char *no_installation_text =
+    "No installation is configured - set the registry value ServiceDataHome under "
+    "HKEY_LOCAL_MACHINE\\Software\\KOVA Business Software to its data home, for example with "
+    "kvprefix home 'S:\\KOVABrisel\\'";
+
+// An unattended run says every message on standard error as well, one line each, as apt and
+// rsync do; the paragraphs of a box become parts of the line.
+void say_on_standard_error(const char *message) {
+    std::string line = "kvpatch: ";
+    for (const char *c = message; *c;) {
+        if (*c != '\r' && *c != '\n') {
+            line += *c++;
+            continue;
+        }
+        int breaks = 0;
+        for (; *c == '\r' || *c == '\n'; ++c) breaks += *c == '\n';
+        if (*c) line += breaks > 1 ? " - " : " ";
+    }
+    fxp_channel.write_error(line + "\n");
+}
+
+// Arguments with characters outside the ANSI code page reach the tool with '?' in their
+// place, which names no file: say so instead of failing on the mangled name.
+bool arguments_fit_code_page() {
+    int count = 0;
+    LPWSTR *wide = CommandLineToArgvW(GetCommandLineW(), &count);
+    if (!wide) return true;
+    bool fit = true;
+    for (int i = 1; i < count && fit; ++i) {
+        BOOL lossy = FALSE;
+        int size = WideCharToMultiByte(CP_ACP, 0, wide[i], -1, nullptr, 0, nullptr, nullptr);
+        std::string ansi(static_cast<size_t>(size > 0 ? size : 1), '\0');
+        WideCharToMultiByte(CP_ACP, 0, wide[i], -1, ansi.data(), static_cast<int>(ansi.size()),
+                            nullptr, &lossy);
+        if (!lossy) continue;
+        std::string text;
+        fxd_fmt_assign(text,
+                       "Unable to use the name '%str%' - it has characters that the suite's code "
+                       "page (Windows-1252) cannot hold; rename it",
+                       ansi.c_str());
+        patch_report(text.c_str());
+        fit = false;
+    }
+    LocalFree(wide);
+    return fit;
+}
+
+// Patches live in \source\patches\ of the current drive. Z: is the whole host: a folder
+// there lies on no development drive, and a patches folder is never made at its root.
+bool patches_folder_usable() {
+    if (fxi_dir_exists("\\source\\patches\\")) return true;
+    char current[DXI_PATH_BUFFER] = {};
+    GetCurrentDirectoryA(sizeof current, current);
+    if (std::toupper(static_cast<unsigned char>(current[0])) != 'Z' || current[1] != ':')
+        return true;
+    std::string text;
+    fxd_fmt_assign(text,
+                   "Patches are kept in \\source\\patches\\ of the current drive, and the "
+                   "current folder %str% is on no development drive: link one (for example "
+                   "kvprefix drive D: /home/me/dev) and run kvpatch from a folder on it",
+                   current);
+    return patch_report(text.c_str());
+}
+
+// "kvpatch fix1" installs what "kvpatch fix1 FILE" built: a bare name that is no file is
+// looked up in the patches folder of the current drive.
+std::string installed_patch(const char *argument) {
+    PatchPathParts parts = patch_split(argument);
+    if (!parts.drive.empty() || !parts.dir.empty() || !parts.ext.empty() || fxi_test_file(argument))
+        return argument;
+    char current[DXI_PATH_BUFFER] = {};
+    GetCurrentDirectoryA(sizeof current, current);
+    std::string built = std::string(current, 2) + "\\source\\patches\\" + parts.name + ".kvz";
+    return fxi_test_file(built.c_str()) ? built : std::string(argument);
 }
 
 } // namespace
@@ -117,8 +204,41 @@ void patch_release_options(const char *program_path) {
     }
 }
 
+// An unattended run works on the installation the registry names. False, after saying so,
+// when the action needs an installation and none is known; without one nothing is logged
+// beside the program and only building and handing on run.
+bool take_unattended_installation(uint16_t count) {
+    LSTATUS error = ERROR_SUCCESS;
+    ServiceHome home = take_service_installation(error);
+    std::string text;
+    if (home == ServiceHome::unreadable) {
+        patch_set_installation_log(false);
+        if (count != 2) return true;
+        fxd_fmt_assign(text,
+                       "Unable to read the registry key HKEY_LOCAL_MACHINE\\Software\\KOVA "
+                       "Business Software (Windows error %dword%,5), so no installation is known",
+                       static_cast<uint32_t>(error));
+        return patch_report(text.c_str());
+    }
+    if (home == ServiceHome::empty ||
+        (home == ServiceHome::no_key && !holds_installation(fxi_data_home()))) {
+        patch_set_installation_log(false);
+        if (home != ServiceHome::empty && count != 2) return true;
+        return patch_report(no_installation_text);
+    }
+    if (home == ServiceHome::taken && count == 2 && !fxi_dir_exists(fxi_data_home().c_str())) {
+        patch_set_installation_log(false);
+        fxd_fmt_assign(text, "The installation %str% that ServiceDataHome names does not exist",
+                       fxi_data_home().c_str());
+        return patch_report(text.c_str());
+    }
+    return true;
+}
+
 uint16_t patch_main(int argc, char **argv) {
     uint16_t count = static_cast<uint16_t>(argc);
+    // Nobody sees the boxes of an unattended run: its errors go to standard error as well.
+    if (!patch_interactive()) fxp_msg_unseen_error = say_on_standard_error;
     if (count == 1) {
         char file[2 * DXI_PATH_PART_MAX + 2] = {};
         if (fxi_path_split(program_path().c_str(), nullptr, nullptr, nullptr, nullptr, nullptr,
@@ -130,25 +250,23 @@ uint16_t patch_main(int argc, char **argv) {
 
     if (patch_interactive()) {
         patch_release_options(program_path().c_str());
-    } else if (!take_service_installation()) {
-        return 1;
+    } else {
+        patch_set_message_sink(say_on_standard_error);
+        if (!take_unattended_installation(count)) return 1;
     }
+    if (!arguments_fit_code_page()) return 1;
     // Every run with arguments keeps the patch type's association current.
     fxk_shell_register("kvz", 0);
 
     if (count == 3) {
+        if (!patches_folder_usable()) return 1;
         std::string second = argv[2];
-        if (equal_nocase(second, "/m")) {
-            patch_mail(argv[1]);
-            return 0;
-        }
-        if (equal_nocase(second, "/f")) {
-            patch_queue(argv[1]);
-            return 0;
-        }
+        // Handing on succeeds only when the patch was handed to a mail client, sent, or copied.
+        if (equal_nocase(second, "/m")) return patch_mail(argv[1]) ? 0 : 1;
+        if (equal_nocase(second, "/f")) return patch_queue(argv[1]) ? 0 : 1;
         return patch_add_file(argv[1], argv[2], {.durable = true}) ? 0 : 1;
     }
-    if (count == 2) return patch_install(argv[1]) ? 0 : 1;
+    if (count == 2) return patch_install(installed_patch(argv[1]).c_str()) ? 0 : 1;
     fxp_msg_error("Invalid Command Line");
     return 1;
 }

@@ -79,7 +79,7 @@ Selection select_server() {
         choices = drive_choices();
         if (choices.empty()) {
             fxp_msg_error("No KOVA Systems Found");
-            return Selection::cancelled;
+            return Selection::failed;
         }
     }
     char letter = patch_state.root.empty() ? 'C' : patch_state.root[0];
@@ -325,7 +325,9 @@ bool patch_install(const char *patch_path) {
     case Selection::chosen:
         break;
     case Selection::cancelled:
-        return true;
+        // Leaving the page installs nothing, and the run must not end as if it had.
+        fxp_msg_info("Installation cancelled");
+        return false;
     case Selection::failed:
         return false;
     }
@@ -347,7 +349,7 @@ bool patch_install(const char *patch_path) {
     }
     std::string run = patch_undo_run_id();
     std::string drive = patch_state.root.substr(0, 2);
-    std::string first_undo;
+    std::string first_undo, installed;
     bool stopped_all = true;
     for (size_t i = 0; i < steps.size(); ++i) {
         const TreeStep &step = steps[i];
@@ -372,6 +374,7 @@ bool patch_install(const char *patch_path) {
             if (patch_state.restart) patch_restart_services();
             return false;
         }
+        installed += (installed.empty() ? "" : ", ") + step.release_dir;
         if (patch_menu_rebuild) patch_rebuild_menus(drive.c_str());
         if (patch_table_rebuild) patch_rebuild_tables(drive.c_str());
         patch_state.service_message = nullptr;
@@ -392,5 +395,7 @@ bool patch_install(const char *patch_path) {
                       "%str%",
                       first_undo.c_str());
     }
+    patch_note("Installed %str% into %str%; undo with %str%", patch_path, installed.c_str(),
+               first_undo.c_str());
     return true;
 }

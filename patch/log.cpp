@@ -18,6 +18,8 @@ namespace {
 
 TXP_PWIN_T wait_window;
 bool wait_window_open = false;
+PatchMessageSink message_sink = nullptr;
+bool installation_log = true;
 
 } // namespace
 
@@ -53,7 +55,34 @@ bool patch_file_error(const char *verb, const TXI_FILE &file) {
     return patch_report(text.c_str());
 }
 
+void patch_set_message_sink(PatchMessageSink sink) {
+    message_sink = sink;
+}
+
+void patch_set_installation_log(bool write) {
+    installation_log = write;
+}
+
+void patch_note(const char *format, ...) {
+    if (!message_sink) return;
+    va_list args;
+    va_start(args, format);
+    std::string message;
+    fxd_fmt_vassign(message, format, args);
+    va_end(args);
+    message_sink(message.c_str());
+}
+
 void patch_log(const char *format, ...) {
+    va_list args;
+    va_start(args, format);
+    std::string message;
+    fxd_fmt_vassign(message, format, args);
+    va_end(args);
+    // A log that cannot be written must not make an unattended failure silent.
+    if (message_sink) message_sink(message.c_str());
+    if (!installation_log) return;
+
     char dir[DXI_PATH_BUFFER];
     fxi_log_dir(dir, 1);
     std::string log = std::string(dir) + "setup.log";
@@ -66,11 +95,6 @@ void patch_log(const char *format, ...) {
     if (!ready) ready = file.open(log.c_str(), DXI_FILE_READ_WRITE) == 0 && file.seek_end() == 0;
     if (!ready) return;
 
-    va_list args;
-    va_start(args, format);
-    std::string message;
-    fxd_fmt_vassign(message, format, args);
-    va_end(args);
     char computer[DXI_PATH_BUFFER] = {};
     fxi_computer_name(computer);
     TXD_CLOCK now;

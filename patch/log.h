@@ -15,8 +15,22 @@ bool patch_report3(const char *heading, const char *text);
 bool patch_file_error(const char *verb, const TXI_FILE &file);
 
 // Appends one line to setup.log: the formatted message, this computer's name and the local
-// date and time. Also copies the message to the start log. Never fails visibly.
+// date and time. Also copies the message to the start log, and hands it to the message sink
+// whether or not the log could be written.
 void patch_log(const char *format, ...);
+
+// Where an unattended run's messages also go, one call per message (start-up registers one that
+// writes standard error). Without a sink they go to the log alone.
+using PatchMessageSink = void (*)(const char *message);
+void patch_set_message_sink(PatchMessageSink sink);
+
+// Whether patch_log writes the installation's log at all: off while the run knows no
+// installation, so that nothing is written beside the program. The sink still hears everything.
+void patch_set_installation_log(bool write);
+
+// Hands a message to the sink alone, for outcomes that are no entry of the installation log
+// (the summary of an unattended install).
+void patch_note(const char *format, ...);
 
 // The tool's wait window, shown between progress windows ("Please Wait").
 void patch_wait_open();

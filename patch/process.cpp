@@ -164,8 +164,11 @@ public:
         verified_scan = std::move(scan);
         if (!patch_interactive()) return true;
         fxp_prog_close(&progress_.prog);
-        return fxp_msg_ask(nullptr, description_.c_str(), "Do you wish to install this patch?",
-                           'N') == 'Y';
+        if (fxp_msg_ask(nullptr, description_.c_str(), "Do you wish to install this patch?", 'N') ==
+            'Y')
+            return true;
+        fxp_msg_info("Installation cancelled");
+        return false;
     }
 
 private:
@@ -324,6 +327,9 @@ private:
                     fxd_prefix_nocase(earlier.target.c_str(), place.target.c_str()) == 0 &&
                     earlier.target.size() == place.target.size())
                     earlier.superseded = true;
+            if (options_.only && std::find(options_.only->begin(), options_.only->end(),
+                                           place.target) == options_.only->end())
+                place.superseded = true;
             places_.push_back(std::move(place));
         }
         if (options_.rolling_back) return true;
@@ -419,7 +425,6 @@ private:
             if (existing.get_attributes(&attributes) == 0 && (attributes & DXI_ATTR_READONLY) &&
                 existing.set_attributes(attributes & ~DXI_ATTR_READONLY))
                 return patch_file_error("updating", existing);
-            replaced_any_ = true;
         } else if (options_.undo_path && !record_.note_added(target)) {
             return patch_file_error("writing", record_.file());
         }
@@ -430,7 +435,7 @@ private:
             return patch_report(text.c_str());
         }
         temporary.kept = true;
-        if (!replacing) added_.push_back(target);
+        (replacing ? replaced_ : added_).push_back(target);
 
         PatchPathParts parts = patch_split(target.c_str());
         if (patch_extension_is(parts.ext, "kve") || patch_extension_is(parts.ext, "kvm"))
@@ -468,9 +473,10 @@ private:
     bool roll_back(bool) {
         if (!undo_created_) return false;
         bool restored = true;
-        if (replaced_any_) {
+        if (!replaced_.empty()) {
             PatchExtractOptions back;
             back.rolling_back = true;
+            back.only = &replaced_;
             restored = patch_extract(options_.undo_path, back);
         }
         // What the patch added goes; nothing of the tree's own was there to lose.
@@ -500,8 +506,8 @@ private:
     const std::vector<Entry> *entries_ = nullptr;
     std::vector<Placement> places_;
     PatchUndoRecordWriter record_;
-    bool undo_created_ = false, replaced_any_ = false;
-    std::vector<std::string> added_, created_folders_;
+    bool undo_created_ = false;
+    std::vector<std::string> replaced_, added_, created_folders_;
 };
 
 } // namespace

@@ -23,6 +23,9 @@ struct PatchExtractOptions {
     // Putting a tree back from the run's own undo patch after a failure: whatever the
     // stamps, without stopping for an interruption, and without a line in the log.
     bool rolling_back = false;
+    // With rolling_back: the targets that were replaced; the undo patch's other entries are
+    // copies of targets that never changed.
+    const std::vector<std::string> *only = nullptr;
     std::string run;                  // the run's identity, for the record
     std::vector<PatchUndoTree> trees; // every tree of the run, for the record
     // Installing an undo patch: its record, whose added components go and whose created

@@ -12,6 +12,7 @@
 #include <vector>
 
 void (*msg_box_hook)(int) = nullptr;
+void (*fxp_msg_unseen_error)(const char *text) = nullptr;
 
 namespace {
 
@@ -149,6 +150,8 @@ int fxp_msg_box(HWND owner, const char *text, const char *title, UINT style) {
     else
         shown = (style & MB_SERVICE_NOTIFICATION) || fxp_presenter.desktop_visible();
     int result = shown ? fxp_presenter.box(owner, text, title, style) : unattended_answer(style);
+    if (!shown && fxp_msg_unseen_error && (style & MB_ICONMASK) == MB_ICONSTOP)
+        fxp_msg_unseen_error(text);
     if (msg_box_hook) msg_box_hook(0);
     return result;
 }

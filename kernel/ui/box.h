@@ -37,6 +37,10 @@ constexpr int DXP_ANSWER_ESCAPE = 27;
 // box and with 0 after it; while it is set, boxes are shown even without a visible desktop.
 extern void (*msg_box_hook)(int);
 
+// Hears the text of every error box that nobody sees (no visible desktop), so that a program
+// run unattended can say it where its caller looks; a program registers it at start-up.
+extern void (*fxp_msg_unseen_error)(const char *text);
+
 // Error boxes: stop icon, OK, the platform's default caption, preceded by the exclamation
 // sound. The parts present are joined by a blank line. fxp_msg_error3 answers 1, or 0 when the
 // text cannot be composed (nothing is shown).

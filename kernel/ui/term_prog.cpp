@@ -14,14 +14,47 @@ constexpr size_t bar_cells = 20;
 constexpr std::string_view spinner = "|/-\\";
 constexpr std::string_view erase_rest = "\x1b[K";
 
-// The text cut to `width` characters, marking the cut with "...".
-// The text cut to `width` characters in the middle, so that both the start ("Extracting")
-// and the end (the file name) of a long line stay.
+// The text cut to `width` characters in the middle, marking the cut with "...".
 std::string fit(std::string_view text, size_t width) {
     if (text.size() <= width) return std::string(text);
     if (width <= 3) return std::string(text.substr(0, width));
     size_t head = (width - 3 + 1) / 2, tail = width - 3 - head;
     return std::string(text.substr(0, head)) + "..." + std::string(text.substr(text.size() - tail));
+}
+
+// A title or status line names a file after its verb ("Extracting S:\KOVABrisel\abc\x.dat"):
+// the verb and the file name are what the operator reads, so only the folders between give
+// way. These are the parts, or none when the text has no folder after a verb.
+struct NamedFile {
+    std::string_view verb, folder, name; // verb with its blank, folder with its last separator
+};
+
+bool split_named_file(std::string_view text, NamedFile &parts) {
+    size_t blank = text.find(' ');
+    size_t separator = text.find_last_of("\\/");
+    if (blank == std::string_view::npos || separator == std::string_view::npos || separator < blank)
+        return false;
+    parts = {text.substr(0, blank + 1), text.substr(blank + 1, separator - blank),
+             text.substr(separator + 1)};
+    return true;
+}
+
+// The fewest characters that show the text without cutting its verb or file name.
+size_t shortest(std::string_view text) {
+    NamedFile parts;
+    if (!split_named_file(text, parts)) return text.size();
+    return std::min(text.size(), parts.verb.size() + 3 + parts.name.size());
+}
+
+// The text in `width` characters (at least shortest(text)), shortened in its folders.
+std::string fit_named_file(std::string_view text, size_t width) {
+    NamedFile parts;
+    if (text.size() <= width || !split_named_file(text, parts)) return fit(text, width);
+    size_t fixed = parts.verb.size() + 3 + parts.name.size();
+    if (fixed > width) return fit(text, width);
+    size_t keep = width - fixed, front = (keep + 1) / 2, back = keep - front;
+    return std::string(parts.verb) + std::string(parts.folder.substr(0, front)) + "..." +
+           std::string(parts.folder.substr(parts.folder.size() - back)) + std::string(parts.name);
 }
 
 void draw(TXP_PROG_DRAWN &drawn, const std::string &line) {
@@ -136,27 +169,33 @@ std::string fxp_term_prog_text(const TXP_PROG_T &prog, int columns) {
     core += figures;
 
     // The bar, percentage and estimate always show; title and status line share the rest, each
-    // with two blanks before it. A part that would keep fewer than 8 characters is left out.
+    // with two blanks before it. Each keeps at least its verb and file name; when both cannot,
+    // the status line (the file being worked on) stays and the title goes, then both go.
     long room = static_cast<long>(width) - static_cast<long>(core.size());
-    long t = static_cast<long>(title.size()), s = static_cast<long>(status.size());
-    long t_room = t, s_room = s;
-    if ((t ? t + 2 : 0) + (s ? s + 2 : 0) > room) {
-        long half = room / 2;
-        if (t + 2 <= half)
-            s_room = room - (t + 2) - 2;
-        else if (s + 2 <= half)
-            t_room = room - (s + 2) - 2;
-        else
-            t_room = half - 2, s_room = room - half - 2;
-        if (t == 0) s_room = room - 2;
-        if (s == 0) t_room = room - 2;
-        if (t_room < 8 && s_room >= 8) s_room = std::min(s, s_room + std::max(t_room, 0L) + 2);
-        if (s_room < 8 && t_room >= 8) t_room = std::min(t, t_room + std::max(s_room, 0L) + 2);
+    long t_need = title.empty() ? 0 : static_cast<long>(title.size()) + 2;
+    long s_need = status.empty() ? 0 : static_cast<long>(status.size()) + 2;
+    long t_room = t_need, s_room = s_need;
+    if (t_need + s_need > room) {
+        long t_min = title.empty() ? 0 : static_cast<long>(shortest(title)) + 2;
+        long s_min = status.empty() ? 0 : static_cast<long>(shortest(status)) + 2;
+        if (t_min + s_min <= room) {
+            long extra = room - t_min - s_min;
+            long t_extra = std::min(t_need - t_min, extra / 2);
+            long s_extra = std::min(s_need - s_min, extra - t_extra);
+            t_extra = std::min(t_need - t_min, extra - s_extra);
+            t_room = t_min + t_extra, s_room = s_min + s_extra;
+        } else if (s_need && s_min <= room) {
+            t_room = 0, s_room = std::min(s_need, room);
+        } else if (t_need && t_min <= room) {
+            s_room = 0, t_room = std::min(t_need, room);
+        } else {
+            t_room = s_room = 0;
+        }
     }
     std::string line;
-    if (t && t_room >= 8) line = fit(title, static_cast<size_t>(t_room)) + "  ";
+    if (t_room > 0) line = fit_named_file(title, static_cast<size_t>(t_room - 2)) + "  ";
     line += core;
-    if (s && s_room >= 8) line += "  " + fit(status, static_cast<size_t>(s_room));
+    if (s_room > 0) line += "  " + fit_named_file(status, static_cast<size_t>(s_room - 2));
     return fit(line, width);
 }
 

@@ -408,6 +408,36 @@ std::string kova_dos_from_host(std::string_view host_path) {
     return kova_ansi_from_utf8(dos);
 }
 
+std::string kova_drive_target(char letter) {
+    return drive_target(letter);
+}
+
+DWORD kova_link_drive(char letter, std::string_view host_target) {
+    char lower = static_cast<char>(tolower(static_cast<unsigned char>(letter)));
+    if (lower < 'a' || lower > 'z') return ERROR_INVALID_DRIVE;
+    std::string link = dosdevices() + "/" + lower + ":";
+    if (host_target.empty()) {
+        if (unlink(link.c_str()) != 0 && errno != ENOENT) return kova_error_from_errno(errno);
+        return ERROR_SUCCESS;
+    }
+    std::string target(host_target);
+    if (target[0] != '/') target = host_cwd() + "/" + target;
+    target = normalize_host(target);
+    struct stat st;
+    if (stat(target.c_str(), &st) != 0) return kova_error_from_errno(errno, true);
+    if (!S_ISDIR(st.st_mode)) return ERROR_DIRECTORY;
+    // A new link renamed over the old one: a reader never finds the drive missing.
+    std::string fresh = link + ".new";
+    unlink(fresh.c_str());
+    if (symlink(target.c_str(), fresh.c_str()) != 0) return kova_error_from_errno(errno);
+    if (rename(fresh.c_str(), link.c_str()) != 0) {
+        DWORD error = kova_error_from_errno(errno);
+        unlink(fresh.c_str());
+        return error;
+    }
+    return ERROR_SUCCESS;
+}
+
 std::string kova_host_from_dos(std::string_view dos_path) {
     ResolvedPath resolved;
     if (!resolve(kova_utf8_from_ansi(dos_path), resolved)) return {};

@@ -71,7 +71,7 @@ TEST_F(Distribute, MailHandsThePatchToTheMailClient) {
     Screen screen;
     MailClient client;
     EXPECT_EQ(patch_mail_body(), documented_body);
-    patch_mail("fix1");
+    EXPECT_TRUE(patch_mail("fix1"));
     EXPECT_TRUE(screen.boxes.empty());
     std::vector<std::string> args = client.args();
     EXPECT_EQ(args, (std::vector<std::string>{"--utf8", "--body", documented_body, "--attach",
@@ -84,7 +84,7 @@ TEST_F(Distribute, MailReportsWhatStopsIt) {
         Screen screen;
         MailClient client;
         fs::remove_all(drive_ + "/source");
-        patch_mail("none");
+        EXPECT_FALSE(patch_mail("none"));
         EXPECT_TRUE(fs::is_directory(drive_ + "/source/patches"));
         ASSERT_EQ(screen.boxes.size(), 1u);
         EXPECT_EQ(screen.boxes[0].rfind("Unable to open mail attachment \\source\\patches\\none.kvz"
@@ -99,7 +99,7 @@ TEST_F(Distribute, MailReportsWhatStopsIt) {
         Screen screen;
         MailClient none(-1);
         kova_test::write_file(drive_ + "/source/patches/fix1.kvz", patch_);
-        patch_mail("fix1");
+        EXPECT_FALSE(patch_mail("fix1"));
         EXPECT_EQ(screen.boxes,
                   std::vector<std::string>{"Could not read SMTP details from kova.ini"});
     }
@@ -109,7 +109,7 @@ TEST_F(Distribute, QueueCopiesIntoTheCustomersFolderOnce) {
     std::string folder = share() + "/today/12";
     Screen screen;
     screen.type("12\r\r");
-    patch_queue("fix1");
+    EXPECT_TRUE(patch_queue("fix1"));
     EXPECT_EQ(kova_test::read_file(folder + "/fix1.kvz"), patch_);
     EXPECT_EQ(screen.boxes, std::vector<std::string>{"Patch successfully queued for collection"});
 
@@ -117,7 +117,7 @@ TEST_F(Distribute, QueueCopiesIntoTheCustomersFolderOnce) {
     kova_test::write_file(drive_ + "/source/patches/fix1.kvz", "newer");
     screen.boxes.clear();
     screen.type("12\r\r");
-    patch_queue("fix1");
+    EXPECT_FALSE(patch_queue("fix1"));
     EXPECT_EQ(kova_test::read_file(folder + "/fix1.kvz"), patch_);
     EXPECT_EQ(screen.boxes, std::vector<std::string>{
                                 std::string("Failed to copy '\\source\\patches\\fix1.kvz' to "
@@ -146,7 +146,7 @@ TEST_F(Distribute, QueueFailuresAreShown) {
         if (c.share && !fs::exists(share_ / "today")) share();
         Screen screen;
         screen.type("12\r\r");
-        patch_queue(c.name);
+        EXPECT_FALSE(patch_queue(c.name));
         ASSERT_EQ(screen.boxes.size(), 1u) << c.name;
         EXPECT_EQ(screen.boxes[0].rfind(c.box, 0), 0u) << screen.boxes[0];
         EXPECT_GT(screen.boxes[0].size(), std::string(c.box).size()) << "no reason given";
@@ -159,7 +159,7 @@ TEST_F(Distribute, QueueCancelledDoesNothing) {
     Screen screen;
     screen.type("12");
     screen.keys.push_back(DXP_KEY_ESCAPE);
-    patch_queue("fix1");
+    EXPECT_FALSE(patch_queue("fix1"));
     EXPECT_TRUE(screen.boxes.empty());
     EXPECT_FALSE(fs::exists(share_ / "today"));
 }

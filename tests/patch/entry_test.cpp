@@ -1,9 +1,11 @@
 // kvpatch's command line: usage switches, dispatch by argument count, exit statuses, the
 // interactive and unattended forms of "Invalid Command Line".
 #include "kernel/files/install.h"
+#include "kernel/ui/box.h"
 #include "kernel/ui/presenter.h"
 #include "kernel/ui/usage.h"
 #include "patch/entry.h"
+#include "patch/log.h"
 #include "platform/win32.h"
 #include "tests/support/testing.h"
 
@@ -77,32 +79,41 @@ TEST(PatchEntry, DispatchesByArgumentCount) {
     kova_test::TempPrefix prefix;
     // Patches are built on the current drive: keep it inside the prefix.
     std::string drive = prefix.map_drive('s');
+    const std::string none = "kvpatch: No installation is configured - set the registry value "
+                             "ServiceDataHome under HKEY_LOCAL_MACHINE\\Software\\KOVA Business "
+                             "Software to its data home, for example with kvprefix home "
+                             "'S:\\KOVABrisel\\'\n";
+    const std::string not_mailed =
+        "kvpatch: Unable to open mail attachment \\source\\patches\\fix1.kvz - File not Found - "
+        "mail send aborted\n"
+        "kvpatch: The patch \\source\\patches\\fix1.kvz was not mailed\n";
+    const std::string not_queued =
+        "kvpatch: The patch was not queued - only an operator can name its recipient\n";
     struct Case {
         std::vector<std::string> args;
-        std::string err; // empty: the run says nothing
-        int status = 1;
+        std::string err; // unattended, every failure is one line on standard error
     };
     const Case cases[] = {
-        // Patches that do not exist: the failure goes to the installation log.
-        {{"fix1"}, ""},
-        {{"/help"}, ""},
-        // Mail and queue always end with status 0; unattended they show nothing.
-        {{"fix1", "/m"}, "", 0},
-        {{"fix1", "/M"}, "", 0},
-        {{"fix1", "/f"}, "", 0},
-        {{"fix1", "/F"}, "", 0},
-        // A component file named /x (or /mail), which does not exist: logged, not shown.
-        {{"fix1", "/x"}, ""},
-        {{"fix1", "/mail"}, ""},
-        {{"a", "b", "c"}, ""}, // "Invalid Command Line", not shown unattended
-        {{"a", "b", "c", "d"}, ""},
+        // Installing needs an installation, which this prefix does not name.
+        {{"fix1"}, none},
+        {{"/help"}, none},
+        // Mail and queue fail when the patch was not handed on.
+        {{"fix1", "/m"}, not_mailed},
+        {{"fix1", "/M"}, not_mailed},
+        {{"fix1", "/f"}, not_queued},
+        {{"fix1", "/F"}, not_queued},
+        // A component file named /x (or /mail), which does not exist.
+        {{"fix1", "/x"}, "kvpatch: Error opening file /x - File not Found\n"},
+        {{"fix1", "/mail"}, "kvpatch: Error opening file /mail - File not Found\n"},
+        {{"a", "b", "c"}, "kvpatch: Invalid Command Line\n"},
+        {{"a", "b", "c", "d"}, "kvpatch: Invalid Command Line\n"},
     };
     for (const auto &c : cases) {
         std::vector<std::string> argv = {program("kvpatch")};
         argv.insert(argv.end(), c.args.begin(), c.args.end());
         SCOPED_TRACE(testing::PrintToString(c.args));
         auto result = run(argv, {}, "", drive);
-        EXPECT_EQ(result.status, c.status);
+        EXPECT_EQ(result.status, 1);
         EXPECT_EQ(result.out, "") << "no usage";
         EXPECT_EQ(result.err, c.err);
     }
@@ -203,12 +214,13 @@ TEST(PatchEntry, UnattendedRunTakesTheServiceDataHome) {
     EXPECT_EQ(patch_main(2, argv), 1);
     EXPECT_EQ(fxi_data_home(), "C:\\kova\\");
     EXPECT_EQ(fxi_release(), 22);
-    EXPECT_EQ(errors, "");
-    // The install ran against that installation: its failure is in that installation's log.
+    // The install ran against that installation: its failure is in that installation's log,
+    // and on standard error.
     EXPECT_NE(kova_test::read_file(c + "/kova/setup.log").find("Error opening file fix1 - "),
               std::string::npos);
+    EXPECT_EQ(errors, "kvpatch: Error opening file fix1 - File not Found\n");
 
-    // A key that names no installation ends the run at once, without a word.
+    // A key that names no installation ends the run at once, saying how to name one.
     for (bool remove : {false, true}) {
         errors.clear();
         if (remove)
@@ -216,11 +228,15 @@ TEST(PatchEntry, UnattendedRunTakesTheServiceDataHome) {
         else
             set_home("");
         EXPECT_EQ(patch_main(2, argv), 1);
-        EXPECT_EQ(errors, "");
+        EXPECT_EQ(errors.rfind("kvpatch: No installation is configured - ", 0), 0u) << errors;
     }
     RegCloseKey(key);
     fxp_presenter = saved_presenter;
     fxp_channel = saved_channel;
+    // patch_main set up this process for an unattended run; later tests expect none of it.
+    patch_set_message_sink(nullptr);
+    patch_set_installation_log(true);
+    fxp_msg_unseen_error = nullptr;
 }
 
 } // namespace

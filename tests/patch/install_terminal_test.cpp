@@ -39,6 +39,8 @@ TEST(PatchInstallTerminal, AnOperatorInstallsAndIsToldHowToUndo) {
     ASSERT_TRUE(pty.expect("unpatch\\0.kvz")) << pty.output();
     pty.send("\r");
     EXPECT_EQ(pty.wait(), 0) << pty.output();
+    // What an unattended run adds on standard error stays out of an operator's screen.
+    EXPECT_EQ(pty.output().find("kvpatch: "), std::string::npos) << pty.output();
     EXPECT_EQ(read_file(server + "/KOVABrisel/abc/a.dat"), "new");
     EXPECT_EQ(read_patch(server + "/KOVABrisel/unpatch/0.kvz").entries.size(), 1u);
 }

@@ -439,8 +439,8 @@ TEST_F(InstallUndo, ATreeOfAnyNameIsUndoneInPlace) {
     write_file(dev_ + "/kova2000/data/notes.txt", "patched notes");
     set_mtime(dev_ + "/kova2000/data/notes.txt", 2026, 1, 1, 12, 0, 0);
     fs::create_directories(host("p"));
-    ASSERT_TRUE(patch_add_file("S:\\p\\notes.kvz", "D:\\kova2000\\data\\notes.txt", false, true,
-                               false, false));
+    ASSERT_TRUE(
+        patch_add_file("S:\\p\\notes.kvz", "D:\\kova2000\\data\\notes.txt", {.direct_path = true}));
     ASSERT_EQ(kvpatch({"S:\\p\\notes.kvz"}).status, 0);
     ASSERT_EQ(read_file(host("kovaA/data/notes.txt")), "patched notes");
     ASSERT_EQ(kvpatch({"S:\\kovaA\\unpatch\\0.kvz"}).status, 0);
@@ -454,8 +454,8 @@ TEST_F(InstallUndo, AFileAddedTwiceIsInstalledOnceAndUndoneWhole) {
     for (const char *revision : {"first revision", "second revision"}) {
         write_file(dev_ + "/kova2000/abc/c0.dat", revision);
         set_mtime(dev_ + "/kova2000/abc/c0.dat", 2026, revision[0] == 'f' ? 1 : 2, 1, 12, 0, 0);
-        ASSERT_TRUE(patch_add_file(nullptr, "S:\\p\\dup.kvz", "D:\\kova2000\\abc\\c0.dat",
-                                   {.direct_path = true}));
+        ASSERT_TRUE(
+            patch_add_file("S:\\p\\dup.kvz", "D:\\kova2000\\abc\\c0.dat", {.direct_path = true}));
     }
     ASSERT_EQ(kvpatch({"S:\\p\\dup.kvz"}).status, 0);
     EXPECT_EQ(read_file(host("KOVABrisel/abc/c0.dat")), "second revision");

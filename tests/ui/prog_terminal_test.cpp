@@ -84,10 +84,9 @@ TEST(ProgTerminal, ProgressLineAtATerminal) {
     EXPECT_GE(draws, 3) << box;
     EXPECT_LE(draws, 13) << box;
     std::string last = box.substr(box.rfind('\r', end - 2));
-    EXPECT_NE(
-        last.find(
-            "Processing fix1.kvz  [##########] 100%  Less than a minute  Extracti...menu.dat"),
-        std::string::npos)
+    // Too narrow for both title and status line: the file being worked on stays, whole.
+    EXPECT_NE(last.find("\r[##########] 100%  Less than a minute  Extracting kvmenu.dat"),
+              std::string::npos)
         << last;
 }
 

@@ -365,13 +365,21 @@ TEST(ProgTerminal, LineFitsTheWidth) {
     // Narrower: the bar gives up cells first ...
     EXPECT_EQ(fxp_term_prog_text(prog, 79),
               "Processing fix1.kvz  [#####.........]  42%  2 min 27 sec  Extracting kvmenu.dat");
-    // ... then title and status line share what is left, cut in the middle ...
+    // ... then a verb or file name is never cut: the title goes first, then the status line ...
     const std::string core = "[####......]  42%  2 min 27 sec";
-    EXPECT_EQ(fxp_term_prog_text(prog, 60), "Proce....kvz  " + core + "  Extra...u.dat");
-    // ... a part with too little room gives it to the other ...
-    EXPECT_EQ(fxp_term_prog_text(prog, 50), core + "  Extract...enu.dat");
+    EXPECT_EQ(fxp_term_prog_text(prog, 60), core + "  Extracting kvmenu.dat");
     // ... and the bar, percentage and estimate always stay.
+    EXPECT_EQ(fxp_term_prog_text(prog, 50), core);
     EXPECT_EQ(fxp_term_prog_text(prog, 40), core);
+
+    // Folders give way in the middle, so the verb and the file name stay whole.
+    prog.title = "Processing S:\\KOVABrisel\\unpatch\\incoming\\fix1.kvz";
+    prog.status_line = "Extracting S:\\KOVABrisel\\abc\\overlays\\lookup.dat";
+    EXPECT_EQ(fxp_term_prog_text(prog, 100), "Processing S:\\KO...ing\\fix1.kvz  " + core +
+                                                 "  Extracting S:\\KO...lays\\lookup.dat");
+    EXPECT_EQ(fxp_term_prog_text(prog, 80),
+              core + "  Extracting S:\\KOVABrise...c\\overlays\\lookup.dat");
+    EXPECT_EQ(fxp_term_prog_text(prog, 60), core + "  Extracting S:...\\lookup.dat");
     // A bar past its range is full.
     prog.bar = {fxp_prog_bar_range(300), 100};
     EXPECT_NE(fxp_term_prog_text(prog, 200).find("[####################]"), std::string::npos);

@@ -220,3 +220,10 @@ std::string kova_dos_from_host(std::string_view host_path);
 // case; components that do not exist are kept as written. Empty, with the Windows error in
 // GetLastError, when the path has no drive or cannot be resolved.
 std::string kova_host_from_dos(std::string_view dos_path);
+// The host folder (UTF-8, absolute) that drive `letter` is linked to; empty without a link.
+std::string kova_drive_target(char letter);
+// Links drive `letter` to an existing host folder (relative to the working folder when not
+// absolute), replacing its link in one step; an empty target removes the link. ERROR_SUCCESS,
+// ERROR_INVALID_DRIVE for a letter outside A-Z, ERROR_DIRECTORY when the target is no folder,
+// else the Windows error of the host's failure.
+DWORD kova_link_drive(char letter, std::string_view host_target);
