@@ -16,6 +16,7 @@
 #include "patch/parts.h"
 #include "patch/process.h"
 #include "patch/services.h"
+#include "patch/signature.h"
 
 #include <string>
 
@@ -191,8 +192,9 @@ std::string next_undo_patch(const std::string &release_dir) {
     return dir + "65535.kvz";
 }
 
-// The next older release tree after `release_dir`, or an empty text at the end of the walk.
-std::string next_tree(const std::string &release_dir) {
+} // namespace
+
+std::string patch_next_tree(const std::string &release_dir) {
     static const char *const walk[][2] = {{"\\KOVABrisel\\", "\\kova2006\\"},
                                           {"\\kova2006\\", "\\kova2004\\"},
                                           {"\\kova2004\\", "\\kova2000\\"}};
@@ -207,13 +209,12 @@ std::string next_tree(const std::string &release_dir) {
     return {};
 }
 
-} // namespace
-
 bool patch_select_server() {
     return select_server() == Selection::chosen;
 }
 
 bool patch_install(const char *patch_path) {
+    if (!patch_signature_allowed(patch_path)) return false;
     if (!patch_process(patch_path, PatchMode::verify, nullptr, false)) return false;
     switch (select_server()) {
     case Selection::chosen:
@@ -249,7 +250,7 @@ bool patch_install(const char *patch_path) {
         patch_state.service_message = nullptr;
         if (patch_state.restart) patch_restart_services();
 
-        release_dir = next_tree(release_dir);
+        release_dir = patch_next_tree(release_dir);
         if (release_dir.empty()) break;
         fxi_set_program_dir(release_dir.c_str());
         PatchPathParts parts = patch_split(release_dir.c_str());

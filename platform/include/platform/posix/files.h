@@ -212,3 +212,7 @@ std::string kova_dos_from_host(std::string_view host_path);
 // case; components that do not exist are kept as written. Empty, with the Windows error in
 // GetLastError, when the path has no drive or cannot be resolved.
 std::string kova_host_from_dos(std::string_view dos_path);
+// Creates a new file that only its owner may read or write and writes `size` bytes of `data`
+// into it (a private key, for example); nothing is left behind on failure. Answers a Windows
+// error number: ERROR_FILE_EXISTS when the file exists.
+DWORD kova_create_private_file(std::string_view dos_path, const void *data, size_t size);
