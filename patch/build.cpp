@@ -208,3 +208,46 @@ bool patch_add_file(TXI_FILE *open_patch, const char *patch_name, const char *fi
     if (!open_patch && patch.flush()) return patch_file_error("writing", patch);
     return true;
 }
+
+bool patch_create_file(const char *patch_path, bool undo) {
+    TXI_FILE patch(patch_path);
+    if (patch.create()) return patch_file_error("creating", patch);
+    if (!write_new_header(patch, undo) || patch.flush()) return patch_file_error("writing", patch);
+    return true;
+}
+
+bool patch_append_component(const char *patch_path, const char *source, const char *stored_path,
+                            const PatchAppendOptions &options) {
+    if (!fxi_test_file(patch_path) && !patch_create_file(patch_path, options.undo)) return false;
+    TXI_FILE patch(patch_path);
+    if (patch.open(DXI_FILE_READ_WRITE)) return patch_file_error("updating", patch);
+    uint64_t old_length = 0;
+    if (patch.length(&old_length) || patch.seek_end())
+        return patch_file_error("retrieving size of", patch);
+    TXI_FILE input(source);
+    if (input.open(DXI_FILE_READ)) return patch_file_error("opening", input);
+    uint64_t length = 0;
+    PATCH_COMPONENT_HEADER header;
+    if (input.length(&length)) return patch_file_error("reading length of", input);
+    if (input.get_time(&header.stamp)) return patch_file_error("reading clock from", input);
+    if (length >= 0x100000000ull || std::strlen(stored_path) >= PATCH_PATH_SIZE ||
+        !*stored_path) {
+        std::string text;
+        fxd_fmt_assign(text, "Unable to add %str% - it cannot be stored in a patch", source);
+        return patch_report(text.c_str());
+    }
+    header.length = static_cast<uint32_t>(length);
+    std::memcpy(header.path, stored_path, std::strlen(stored_path) + 1);
+    uint8_t bytes[PATCH_COMPONENT_HEADER_SIZE];
+    patch_encode_component_header(header, bytes);
+    ProgressWindow progress(std::string("Updating ") + patch_path);
+    bool written = patch.write(bytes, sizeof bytes) == 0 || patch_file_error("writing", patch);
+    written = written && write_blocks(input, patch, header.length, &progress.prog);
+    if (written && options.durable && patch.flush()) written = patch_file_error("writing", patch);
+    if (!written) {
+        // Cut back what was appended, so the patch reads as it did.
+        if (patch.truncate(old_length) == 0) (void)patch.flush();
+        return false;
+    }
+    return true;
+}
