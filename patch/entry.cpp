@@ -152,3 +152,7 @@ uint16_t patch_main(int argc, char **argv) {
     fxp_msg_error("Invalid Command Line");
     return 1;
 }
+
+bool patch_take_service_installation() {
+    return take_service_installation();
+}

@@ -399,3 +399,15 @@ bool patch_install(const char *patch_path) {
     }
     return true;
 }
+
+std::vector<PatchTreeStep> patch_tree_steps(const char *patch_path) {
+    std::vector<PatchTreeStep> trees;
+    for (const TreeStep &step : plan_trees(patch_path))
+        trees.push_back({step.release_dir, step.patch,
+                         step.undo_run ? step.undoing.added : std::vector<std::string>{}});
+    return trees;
+}
+
+void patch_enter_tree(const std::string &release_dir) {
+    enter_tree(release_dir);
+}
