@@ -239,12 +239,13 @@ public:
         if (options_.undo_path && !begin_undo()) return false;
         for (Placement &place : places_) {
             if (place.superseded) continue;
-            if (patch_interrupted())
+            if (!options_.rolling_back && patch_interrupted())
                 return roll_back(patch_report("Installation interrupted - the components "
                                               "already replaced are being put back"));
             if (!apply(place)) return roll_back(false);
         }
         if (options_.undoing && !remove_added()) return roll_back(false);
+        if (options_.rolling_back) return true;
         const PATCH_FILE_HEADER &header = reader_.header();
         patch_log("Patch %str% created on %date2%,2 at %time%,1 by %str% was installed",
                   patch_split(patch_path_).name_ext.c_str(), &header.created_date,
@@ -321,7 +322,7 @@ private:
                     earlier.superseded = true;
             places_.push_back(std::move(place));
         }
-        if (!options_.check_revisions) return true;
+        if (options_.rolling_back) return true;
         for (const Placement &place : places_) {
             if (place.superseded || !place.exists || reader_.header().version == 1 ||
                 patch_extension_is(patch_split(place.target.c_str()).ext, "dll"))
@@ -382,6 +383,8 @@ private:
 
         TemporaryFile temporary{folder + temporary_name};
         TXI_FILE output(temporary.path.c_str());
+        // One left by a killed run goes first; a temporary name has nothing worth keeping.
+        if (output.exists() && output.remove()) return patch_file_error("deleting", output);
         if (output.create()) return patch_file_error("creating", output);
         PATCH_COMPONENT_HEADER component;
         if (!reader_.component_at(place.entry->offset, component))
@@ -463,7 +466,7 @@ private:
         bool restored = true;
         if (replaced_any_) {
             PatchExtractOptions back;
-            back.check_revisions = false;
+            back.rolling_back = true;
             restored = patch_extract(options_.undo_path, back);
         }
         // What the patch added goes; nothing of the tree's own was there to lose.

@@ -19,8 +19,10 @@ struct PatchExtractOptions {
     // Replaced copies are saved here, and the record of added files and created folders goes
     // beside it. Null in a roll-back, which saves nothing.
     const char *undo_path = nullptr;
-    bool first_tree = false;          // the release's setup program runs afterwards
-    bool check_revisions = true;      // a roll-back puts back what it saved, whatever its stamp
+    bool first_tree = false; // the release's setup program runs afterwards
+    // Putting a tree back from the run's own undo patch after a failure: whatever the
+    // stamps, without stopping for an interruption, and without a line in the log.
+    bool rolling_back = false;
     std::string run;                  // the run's identity, for the record
     std::vector<PatchUndoTree> trees; // every tree of the run, for the record
     // Installing an undo patch: its record, whose added components go and whose created
