@@ -45,8 +45,9 @@ struct Listed {
 };
 
 // Reads every component of a patch, expanding each block (the codec is the only check of a
-// block's contents). False after the reader failed.
-bool read_all(PatchReader &reader, std::vector<Listed> &out) {
+// block's contents); with `digests` each component's expanded bytes are hashed for comparing.
+// False after the reader failed.
+bool read_all(PatchReader &reader, std::vector<Listed> &out, bool digests) {
     while (!reader.at_end()) {
         PATCH_COMPONENT_HEADER component;
         if (!reader.next_component(component)) return false;
@@ -55,12 +56,12 @@ bool read_all(PatchReader &reader, std::vector<Listed> &out) {
         listed.length = component.length;
         listed.stamp = component.stamp;
         crypto_generichash_state hash;
-        crypto_generichash_init(&hash, nullptr, 0, listed.digest.size());
+        if (digests) crypto_generichash_init(&hash, nullptr, 0, listed.digest.size());
         while (reader.remaining() > 0) {
             const uint8_t *data;
             uint32_t length;
             if (!reader.next_block(&data, &length)) return false;
-            crypto_generichash_update(&hash, data, length);
+            if (digests) crypto_generichash_update(&hash, data, length);
             const PATCH_BUFFER_HEADER &block = reader.block_header();
             ++listed.blocks;
             listed.stored_bytes += block.stored_length;
@@ -71,7 +72,7 @@ bool read_all(PatchReader &reader, std::vector<Listed> &out) {
             else
                 ++listed.run_length;
         }
-        crypto_generichash_final(&hash, listed.digest.data(), listed.digest.size());
+        if (digests) crypto_generichash_final(&hash, listed.digest.data(), listed.digest.size());
         out.push_back(std::move(listed));
     }
     return true;
@@ -130,7 +131,7 @@ int kvz_list(const KvzOptions &options) {
     PatchReader reader;
     if (!reader.open(patch.c_str())) return read_failure(patch, reader);
     std::vector<Listed> components;
-    bool sound = read_all(reader, components);
+    bool sound = read_all(reader, components, false);
     const PATCH_FILE_HEADER &header = reader.header();
     std::string created = kvz_date2_text(header.created_date, header.created_time);
     uint64_t total_length = 0, total_stored = 0;
@@ -195,7 +196,7 @@ int kvz_diff(const KvzOptions &options) {
         const std::string &patch = options.operands[side];
         PatchReader reader;
         std::vector<Listed> components;
-        if (!reader.open(patch.c_str()) || !read_all(reader, components)) {
+        if (!reader.open(patch.c_str()) || !read_all(reader, components, true)) {
             read_failure(patch, reader);
             return trouble;
         }
