@@ -104,8 +104,8 @@ int kvz_verify(const KvzOptions &options) {
     PatchSignatureCheck check = patch_check_signature(patch, check_trust ? &trusted : nullptr);
     switch (check.state) {
     case PatchSignatureState::valid:
-        notes.push_back(signer_text(check) +
-                        (check.trusted_as.empty() ? "" : ", trusted by " + check.trusted_as));
+        notes.push_back(signer_text(check) + (check_trust ? ", trusted by " + check.trusted_as
+                                                          : " (no trusted keys to check it by)"));
         break;
     case PatchSignatureState::missing:
         if (required && patch_is_own_undo_patch(patch.c_str()))
