@@ -4,6 +4,9 @@
 // where waiting clients back off), and each client on its own (the manager's own pace).
 // Reports exchanges per second (requests sent), the 50th and 99th percentile of one
 // operation's latency, and checks that no table was lost or torn.
+// Then contention: 20 clients take one semaphore, hold it 2 ms and give it back, for 10
+// seconds, waiting as the documented client does. Reports the rounds per client (fewest and
+// most), the longest wait for the semaphore, rounds per second and the waits' 99th percentile.
 #include "kernel/coord/queue.h"
 #include "platform/win32.h"
 
@@ -120,6 +123,66 @@ Result phase(bool shared, const std::string &server) {
     return total;
 }
 
+// One client of the contention case: takes the semaphore, holds it for `hold`, gives it back.
+void contend(const std::string &server, std::chrono::milliseconds hold, std::atomic<bool> &go,
+             Clock::time_point &end, Result &result) {
+    CXI_QUEUE_SYSTEM system;
+    if (system.connect(server.c_str()) != 0) {
+        ++result.failures;
+        return;
+    }
+    TXI_QUEUE sem;
+    if (system.sem_make("MXHOLD", &sem) == DXI_SEM_EXISTS)
+        system.sem_open("MXHOLD", &sem);
+    else
+        system.sem_write(&sem, 0);
+    while (!go) std::this_thread::yield();
+    while (Clock::now() < end) {
+        auto asked = Clock::now();
+        if (system.sem_read(&sem, 0) != 0) {
+            ++result.failures;
+            break;
+        }
+        result.latencies_us.push_back(static_cast<uint32_t>(
+            std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - asked).count()));
+        std::this_thread::sleep_for(hold);
+        if (system.sem_write(&sem, 0) != 0) {
+            ++result.failures;
+            break;
+        }
+        ++result.rounds;
+    }
+    system.disconnect();
+}
+
+Result contention(const std::string &server, int count, std::chrono::milliseconds hold) {
+    std::vector<Result> results(static_cast<size_t>(count));
+    std::vector<std::thread> threads;
+    std::atomic<bool> go{false};
+    Clock::time_point end;
+    for (Result &r : results)
+        threads.emplace_back(contend, std::cref(server), hold, std::ref(go), std::ref(end),
+                             std::ref(r));
+    Sleep(1000);
+    auto start = Clock::now();
+    end = start + duration;
+    go = true;
+    for (std::thread &t : threads) t.join();
+    Result total;
+    total.fewest = UINT64_MAX;
+    total.seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    for (Result &r : results) {
+        total.rounds += r.rounds;
+        total.failures += r.failures;
+        total.fewest = std::min(total.fewest, r.rounds);
+        total.most = std::max(total.most, r.rounds);
+        total.latencies_us.insert(total.latencies_us.end(), r.latencies_us.begin(),
+                                  r.latencies_us.end());
+    }
+    std::sort(total.latencies_us.begin(), total.latencies_us.end());
+    return total;
+}
+
 uint32_t percentile(const std::vector<uint32_t> &sorted, double p) {
     if (sorted.empty()) return 0;
     return sorted[std::min(sorted.size() - 1, static_cast<size_t>(p * sorted.size()))];
@@ -193,6 +256,21 @@ int main() {
             static_cast<unsigned long long>(r.fewest), static_cast<unsigned long long>(r.most),
             static_cast<unsigned long long>(r.failures), static_cast<unsigned long long>(r.torn));
         failed += r.failures || r.torn || r.rounds == 0;
+    }
+    {
+        constexpr int contenders = 20;
+        constexpr auto hold = std::chrono::milliseconds(2);
+        Result r = contention(server, contenders, hold);
+        std::printf("one semaphore, %d clients holding it %lld ms each:\n", contenders,
+                    static_cast<long long>(hold.count()));
+        std::printf(
+            "  %.0f rounds/s; rounds per client %llu to %llu; wait p50 %u us, p99 %u us, "
+            "longest %u us; failures %llu\n",
+            static_cast<double>(r.rounds) / r.seconds, static_cast<unsigned long long>(r.fewest),
+            static_cast<unsigned long long>(r.most), percentile(r.latencies_us, 0.50),
+            percentile(r.latencies_us, 0.99), r.latencies_us.empty() ? 0u : r.latencies_us.back(),
+            static_cast<unsigned long long>(r.failures));
+        failed += r.failures || r.rounds == 0;
     }
 
     CXI_CONN stopper;

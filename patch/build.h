@@ -1,16 +1,21 @@
-// Building patches: adding one component file to a patch file, creating it when needed.
+// Building patches: adding component files to a patch file, creating it when needed, all or
+// nothing and serialised against other adds to the same patch.
 #pragma once
 
-class TXI_FILE;
+// How patch_add_file finds the patch and what it promises when it answers.
+struct PatchAddOptions {
+    bool undo = false;        // the header's undo flag, when the call creates the patch file
+    bool direct_path = false; // the patch name is the patch file's full path, not a name
+                              // under \source\patches\ of the current drive
+    bool durable = false;     // file and folder flushed to the disk before answering
+};
 
-// Adds `file` to the patch. `open_patch` is a patch already open for writing (recursive calls
-// pass their caller's) or null; `patch_name` is a name under \source\patches\ of the current
-// drive, or the patch file's full path when `direct_path` is set. `undo` is written as the
-// header's undo flag when this call creates the file; `force` adds a kernel library even to
-// an existing patch; `second_pass` takes an overlay's build variant '6' without searching.
-// Answers false after a failure that has been reported.
-bool patch_add_file(TXI_FILE *open_patch, const char *patch_name, const char *file, bool undo,
-                    bool direct_path, bool force, bool second_pass);
+// Adds `file` to the patch named `patch_name`: the file itself, or the components one of the
+// development source tree's short forms stands for (x:name.kvo, x:name.kvm, x:name.kve), with
+// the kernel libraries ahead of the first overlay of a new patch. All the components or none
+// are added. Answers false after the failure has been reported.
+[[nodiscard]] bool patch_add_file(const char *patch_name, const char *file,
+                                  const PatchAddOptions &options);
 
 struct PatchAppendOptions {
     bool undo = false;    // the header's undo flag, when the call creates the patch file
@@ -19,11 +24,20 @@ struct PatchAppendOptions {
 
 // Appends the file `source` as one component stored under `stored_path` to the patch file
 // `patch_path`, creating the file with its header when it does not exist. All or nothing:
-// after a failure the patch reads as before the call. Answers false after the failure has
-// been reported.
+// after a failure, or a kill at any moment, the patch reads as before the call. A component
+// already stored under the same path (ignoring case) is replaced where it stands. Answers
+// false after the failure has been reported.
 [[nodiscard]] bool patch_append_component(const char *patch_path, const char *source,
                                           const char *stored_path,
                                           const PatchAppendOptions &options);
 
 // Creates an empty patch file: its header alone, on the disk when the call answers.
 [[nodiscard]] bool patch_create_file(const char *patch_path, bool undo);
+
+// Puts a patch left by a killed append back to its last whole state (see above). Cheap when
+// nothing is pending; the reader calls it before reading a patch.
+[[nodiscard]] bool patch_recover(const char *patch_path);
+
+// The number of workers that compress a component's blocks: the processors this process may
+// run on. Whatever the number, a patch gets the same bytes.
+unsigned patch_build_workers();

@@ -146,7 +146,7 @@ uint16_t patch_main(int argc, char **argv) {
             patch_queue(argv[1]);
             return 0;
         }
-        return patch_add_file(nullptr, argv[1], argv[2], false, false, false, false) ? 0 : 1;
+        return patch_add_file(argv[1], argv[2], {.durable = true}) ? 0 : 1;
     }
     if (count == 2) return patch_install(argv[1]) ? 0 : 1;
     fxp_msg_error("Invalid Command Line");

@@ -18,11 +18,19 @@ void put32(uint8_t *p, uint32_t v) {
     put16(p + 2, static_cast<uint16_t>(v >> 16));
 }
 
+void put64(uint8_t *p, uint64_t v) {
+    put32(p, static_cast<uint32_t>(v));
+    put32(p + 4, static_cast<uint32_t>(v >> 32));
+}
+
 uint16_t get16(const uint8_t *p) {
     return static_cast<uint16_t>(p[0] | p[1] << 8);
 }
 uint32_t get32(const uint8_t *p) {
     return get16(p) | static_cast<uint32_t>(get16(p + 2)) << 16;
+}
+uint64_t get64(const uint8_t *p) {
+    return get32(p) | static_cast<uint64_t>(get32(p + 4)) << 32;
 }
 
 // A text field: the text up to its NUL, cut to leave room for one, then zeros.
@@ -88,6 +96,22 @@ void patch_decode_buffer_header(const uint8_t in[PATCH_BUFFER_HEADER_SIZE],
     h.magic = get16(in);
     h.stored_length = get16(in + 2);
     h.codec = in[4];
+}
+
+void patch_encode_pending_header(const PATCH_PENDING_HEADER &h,
+                                 uint8_t out[PATCH_PENDING_HEADER_SIZE]) {
+    put32(out, h.magic);
+    put32(out + 4, h.reserved);
+    put64(out + 8, h.restore_offset);
+    put64(out + 16, h.saved_length);
+}
+
+void patch_decode_pending_header(const uint8_t in[PATCH_PENDING_HEADER_SIZE],
+                                 PATCH_PENDING_HEADER &h) {
+    h.magic = get32(in);
+    h.reserved = get32(in + 4);
+    h.restore_offset = get64(in + 8);
+    h.saved_length = get64(in + 16);
 }
 
 void patch_header_stamp(const TXD_CLOCK &now, PATCH_FILE_HEADER &h) {

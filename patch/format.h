@@ -46,6 +46,19 @@ struct PATCH_BUFFER_HEADER {
     uint8_t codec = PATCH_CODEC_STORED;
 };
 
+// The record that opens a patch's pending file while an add is under way: the patch's bytes from
+// `restore_offset` on, as they were before the add, follow it (`saved_length` bytes). Putting
+// them back and cutting the patch after them returns it to its state before the add.
+inline constexpr uint32_t PATCH_PENDING_MAGIC = 0x50505A4B; // "KZPP"
+inline constexpr size_t PATCH_PENDING_HEADER_SIZE = 24;
+
+struct PATCH_PENDING_HEADER {
+    uint32_t magic = PATCH_PENDING_MAGIC;
+    uint32_t reserved = 0;
+    uint64_t restore_offset = 0;
+    uint64_t saved_length = 0;
+};
+
 // Size of a component header in a file of the given version.
 inline size_t patch_component_header_size(uint16_t version) {
     return version == 1 ? PATCH_COMPONENT_HEADER_SIZE_V1 : PATCH_COMPONENT_HEADER_SIZE;
@@ -63,6 +76,10 @@ void patch_encode_buffer_header(const PATCH_BUFFER_HEADER &header,
                                 uint8_t out[PATCH_BUFFER_HEADER_SIZE]);
 void patch_decode_buffer_header(const uint8_t in[PATCH_BUFFER_HEADER_SIZE],
                                 PATCH_BUFFER_HEADER &header);
+void patch_encode_pending_header(const PATCH_PENDING_HEADER &header,
+                                 uint8_t out[PATCH_PENDING_HEADER_SIZE]);
+void patch_decode_pending_header(const uint8_t in[PATCH_PENDING_HEADER_SIZE],
+                                 PATCH_PENDING_HEADER &header);
 
 // The creation date and time of a new header, from one clock of local time.
 void patch_header_stamp(const TXD_CLOCK &now, PATCH_FILE_HEADER &header);

@@ -122,6 +122,8 @@ public:
     explicit Verifier(const char *patch_path) : patch_path_(patch_path), progress_(patch_path) {}
 
     bool run() {
+        // An add killed half way leaves the patch to be put back as it was before that add.
+        if (!patch_recover(patch_path_)) return false;
         if (!reader_.open(patch_path_)) return patch_report_read_error(reader_);
         const PATCH_FILE_HEADER &header = reader_.header();
         fxd_fmt_assign(description_,
@@ -233,6 +235,8 @@ public:
         : patch_path_(patch_path), options_(options), progress_(patch_path) {}
 
     bool run() {
+        // An undo patch whose save was cut off by a kill reads as it did before that save.
+        if (!patch_recover(patch_path_)) return false;
         if (!reader_.open(patch_path_)) return patch_report_read_error(reader_);
         release_dir_ = fxi_program_dir();
         if (!entries() || !plan()) return false;

@@ -1,6 +1,27 @@
-// The implode compressor. Its decisions (window refills, the pair index, the match search
-// and the lazy choice) are fixed, because stored patches and the installations that read
-// them expect the same bytes for the same input.
+// The implode compressor. Its decisions are fixed, because patches are compared byte for
+// byte with those the suite's earlier tool built from the same input. The standard streams
+// of the format settle them:
+// - Refills. Input arrives 4,096 bytes at a time behind the dictionary and the 516 bytes of
+//   look-ahead carried over. All but the last 516 bytes of a full refill are coded before
+//   the next one, and the lazy look at the next position stays inside that part; after a
+//   short refill (the input's end) everything is coded.
+// - Reach. Candidates for position p run from p - (dict - 1) to p - 2: no match reaches
+//   back a whole dictionary, and the byte right before p is never one, so a run of one
+//   value starts with two literals.
+// - Across a refill. The oldest usable position moves up by as many bytes as the last match
+//   before the refill ran past its part. This only shows in the second part with the
+//   4,096-byte dictionary, which still reaches the start of the input; elsewhere the reach
+//   is the tighter bound.
+// - Choice. The longest match wins, on equal length the later candidate; the first
+//   (oldest) candidate of 516 bytes ends the search. So a long run with a small dictionary
+//   is matched 516 bytes at a time at distance dict - 1.
+// - The input's end. Comparisons run on past it into what the window holds there (the
+//   previous refill's bytes, then zeros, up to the end of the window buffer, which is sized
+//   for the largest dictionary), and the chosen match is then cut back to the end: which
+//   candidate wins is decided as if the input went on.
+// - Short matches. Two bytes reaching back more than 256 are coded as literals. A match of
+//   fewer than 8 bytes yields to one starting at the next byte that is 2 bytes longer, or
+//   1 byte longer when the current one reaches back more than 129 bytes.
 #include "kernel/compress/implode.h"
 
 #include "kernel/compress/code_tables.h"
@@ -218,7 +239,7 @@ unsigned fxd_implode(unsigned (*read)(char *buf, unsigned *size, void *param),
                     }
                 } else if (m.length < 8 && pos + 1 < code_end) {
                     // The look ahead stays within the part coded before the next refill.
-                    const Match next = index.find(pos + 1);
+                    const Match next = index.find(pos + 1, m.length + 1);
                     if (next.length > m.length && (next.length > m.length + 1 || m.offset > 128)) {
                         coder.literal(index.window[pos++]);
                         m = next;
@@ -231,8 +252,8 @@ unsigned fxd_implode(unsigned (*read)(char *buf, unsigned *size, void *param),
             }
         }
         if (last) break;
-        index.slide();
         pos -= kWindowStep;
+        index.slide(pos - dict);
     }
 
     coder.end();

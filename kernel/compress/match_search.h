@@ -13,6 +13,8 @@ namespace kova_codec {
 
 inline constexpr unsigned kWindowStep = 4096; // input read per refill
 inline constexpr unsigned kMaxDict = 4096;
+// The window buffer has room for the largest dictionary; with a smaller one its tail is
+// never filled and stays zero. No comparison reaches past its end.
 inline constexpr unsigned kWindowSize = kMaxDict + kWindowStep + kMaxMatch;
 inline constexpr unsigned kPairBuckets = 2304;
 // Beyond this length the search stops comparing candidates from their start and follows
@@ -67,8 +69,9 @@ struct MatchIndex {
     uint16_t sorted[kWindowSize];   // window positions by pair hash, ascending within one
     uint16_t border[kMaxMatch + 1]; // border[k]: longest proper border of the first k bytes
     unsigned dict = 0;              // dictionary size in bytes
-    // First window position that holds input: the zeros before it, which the first refill
-    // leaves in the dictionary's place, are never candidates.
+    // Oldest window position a search may use: the zeros before the input, which the first
+    // refill leaves in the dictionary's place, are never candidates, nor are as many
+    // positions after them as the last match before a refill ran past its part (see slide).
     unsigned data_start = 0;
 
     static unsigned pair_hash(const uint8_t *p) { return p[0] * 4u + p[1] * 5u; }
@@ -99,25 +102,36 @@ struct MatchIndex {
             sorted[--bucket[hashes[q - from]]] = static_cast<uint16_t>(q);
     }
 
-    // Keeps the dictionary and the uncoded look-ahead for the next refill.
-    void slide() {
+    // Keeps the dictionary and the uncoded look-ahead for the next refill. Only the front
+    // of the window moves: behind the new input, a last refill that comes up short leaves
+    // the previous refill's bytes, which comparisons running past the input's end see.
+    // `overshoot` is how far the last match of the part just coded ran into the look-ahead:
+    // the oldest usable position moves up by as much. Only the first refill with the
+    // 4,096-byte dictionary notices, as everywhere else the dictionary's own reach is the
+    // tighter bound.
+    void slide(unsigned overshoot) {
         std::memmove(window, window + kWindowStep, dict + kMaxMatch);
-        data_start = data_start > kWindowStep ? data_start - kWindowStep : 0;
+        data_start = (data_start > kWindowStep ? data_start - kWindowStep : 0) + overshoot;
     }
 
     // The longest earlier match for position p (indexed, at least 2): candidates run from
-    // the oldest within the dictionary to p - 2 (p - 1 never is one); on equal length the
-    // later one wins; the first to reach kMaxMatch ends the search. p's own entry ends every
-    // walk through its bucket.
-    Match find(unsigned p) {
+    // the oldest within the dictionary (distance dict - 1 at most) to p - 2 (p - 1 never is
+    // one); on equal length the later one wins; the first to reach kMaxMatch ends the
+    // search. p's own entry ends every walk through its bucket. Matches shorter than
+    // `shortest` are of no use to the caller and come back as none: a look ahead only cares
+    // for matches longer than the one it may replace, and leaving the others out early
+    // spares most of its comparisons.
+    Match find(unsigned p, unsigned shortest = kMinMatch) {
         const uint8_t *const target = window + p;
         const unsigned h = pair_hash(target);
         unsigned i = bucket[h];
-        const unsigned reach = std::max(p - dict, data_start);
+        const unsigned reach = std::max(p + 1 - dict, data_start);
         while (sorted[i] < reach) ++i;
         bucket[h] = static_cast<uint16_t>(i); // later positions reach no further back
-        unsigned best = 1, best_at = 0;
-        if (target[0] == target[1]) {
+        unsigned best = shortest - 1, best_at = 0;
+        if (p + kMaxMatch > kWindowSize) {
+            scan_to_buffer_end(p, i, best, best_at);
+        } else if (target[0] == target[1]) {
             const unsigned run = run_length(p, target[0], kMaxMatch);
             if (run < 8)
                 scan_short_run(p, i, reach, run, best, best_at);
@@ -126,11 +140,26 @@ struct MatchIndex {
         } else {
             scan_candidates(p, i, best, best_at);
         }
-        if (best < kMinMatch) return {0, 0};
+        if (best < shortest) return {0, 0};
         return {best, p - best_at - 1};
     }
 
 private:
+    // Near the end of the buffer, which only the last part of an input coded with the
+    // 4,096-byte dictionary reaches, every comparison stops there: each candidate on its own.
+    // No match can reach kMaxMatch here.
+    void scan_to_buffer_end(unsigned p, unsigned i, unsigned &best, unsigned &best_at) const {
+        const uint8_t *const target = window + p;
+        const unsigned limit = kWindowSize - p;
+        for (unsigned c; (c = sorted[i]) <= p - 2; ++i) {
+            const unsigned length = common_prefix(window + c, target, limit);
+            if (length >= kMinMatch && length >= best) {
+                best = length;
+                best_at = c;
+            }
+        }
+    }
+
     // Bytes a candidate must share with the target to match at least `length` bytes, as far
     // as one word can tell.
     static uint64_t prefix_mask(unsigned length) {
@@ -144,15 +173,17 @@ private:
         return 8 + common_prefix(window + c + 8, target + 8, kMaxMatch - 8);
     }
 
-    // Two passes over the bucket: from the oldest candidate, the greatest length (only a
-    // longer match needs a closer look, so most candidates cost one masked comparison);
-    // then, from the newest, the first candidate of that length, which wins the ties.
+    // Two passes over the bucket: from the oldest candidate, the greatest length beyond
+    // `best` (only a longer match needs a closer look, so most candidates cost one masked
+    // comparison); then, from the newest, the first candidate of that length, which wins the
+    // ties.
     void scan_candidates(unsigned p, unsigned i, unsigned &best, unsigned &best_at) {
         const uint8_t *const target = window + p;
         const unsigned last = p - 2;
         const uint64_t head = load_word(target);
         const unsigned first = i;
-        uint64_t longer = prefix_mask(kMinMatch);
+        const unsigned beaten = best;
+        uint64_t longer = prefix_mask(best + 1);
         for (unsigned c; (c = sorted[i]) <= last; ++i) {
             const uint64_t diff = load_word(window + c) ^ head;
             if (diff & longer) continue;
@@ -167,7 +198,7 @@ private:
             }
             longer = prefix_mask(length + 1);
         }
-        if (best < kMinMatch) return;
+        if (best == beaten) return;
         const uint64_t same = prefix_mask(best);
         while (i-- > first) {
             const unsigned c = sorted[i];

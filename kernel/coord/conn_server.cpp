@@ -196,6 +196,11 @@ void CXI_MANAGER::reply(TXI_MANAGER_CLIENT &info, const uint8_t *message) {
         drop(*c, "it does not read its replies");
 }
 
+bool CXI_MANAGER::reachable(const TXI_MANAGER_CLIENT &info) {
+    Client *c = find(info);
+    return c && !c->dead && !c->close_after_flush;
+}
+
 bool CXI_MANAGER::send_pending(Client &c) {
     while (!c.out.empty()) {
         int n = send(c.socket, c.out.data(), static_cast<int>(c.out.size()), 0);
@@ -346,8 +351,9 @@ void CXI_MANAGER::run() {
             fds.push_back({c.socket, events, 0});
             owners.push_back(&c);
         }
-        // A shut-down request from a control handler is noticed within this time.
-        int ready = WSAPoll(fds.data(), static_cast<ULONG>(fds.size()), 200);
+        // A shut-down request from a control handler and work due by time are noticed within
+        // this time.
+        int ready = WSAPoll(fds.data(), static_cast<ULONG>(fds.size()), DXI_MANAGER_TICK);
         if (ready == SOCKET_ERROR) {
             log("poll failed: Winsock error %dword%,5", static_cast<uint32_t>(WSAGetLastError()));
             break;
@@ -372,6 +378,7 @@ void CXI_MANAGER::run() {
             closesocket(it->socket);
             it = clients_.erase(it);
         }
+        tick(GetTickCount64());
     }
     finish();
 }

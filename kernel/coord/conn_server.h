@@ -10,6 +10,9 @@
 #include <list>
 #include <string>
 
+// The longest a manager's serving loop waits for a client before it looks at the time again.
+constexpr int DXI_MANAGER_TICK = 50;
+
 // One client of a manager as the manager sees it.
 struct TXI_MANAGER_CLIENT {
     uint16_t number = 0; // given in the attach reply
@@ -54,8 +57,14 @@ protected:
         (void)client;
         (void)undelivered;
     }
+    // Called after every round of the serving loop, at least every DXI_MANAGER_TICK
+    // milliseconds, for work that falls due with time (`now` from GetTickCount64).
+    virtual void tick(ULONGLONG now) { (void)now; }
     // Queues one message of the connection's size for the client.
     void reply(TXI_MANAGER_CLIENT &client, const uint8_t *message);
+    // Whether replies to the client can still reach it: false once it is dropped, gone or
+    // signed off.
+    bool reachable(const TXI_MANAGER_CLIENT &client);
 
 private:
     struct Client;

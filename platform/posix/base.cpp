@@ -3,6 +3,7 @@
 
 #include <cerrno>
 #include <ctime>
+#include <malloc.h>
 
 namespace {
 thread_local DWORD last_error = ERROR_SUCCESS;
@@ -34,6 +35,18 @@ ULONGLONG GetTickCount64() {
 }
 
 DWORD GetTickCount() { return static_cast<DWORD>(GetTickCount64()); }
+
+HANDLE GetProcessHeap() {
+    // It only names the one heap there is; as on Windows, it is never closed.
+    static kova_object heap;
+    return &heap;
+}
+
+SIZE_T HeapCompact(HANDLE, DWORD) {
+    // Free pages inside the heap are returned too, not only those at its end.
+    malloc_trim(0);
+    return 0;
+}
 
 DWORD kova_error_from_errno(int err, bool missing_dir) {
     switch (err) {

@@ -5,12 +5,14 @@
 #include "system_support.h"
 
 #include <cerrno>
+#include <climits>
 #include <csignal>
 #include <cstring>
 #include <fcntl.h>
 #include <memory>
 #include <mutex>
 #include <poll.h>
+#include <sched.h>
 #include <spawn.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -393,4 +395,26 @@ DWORD GetCurrentProcessId() {
 }
 DWORD GetCurrentThreadId() {
     return static_cast<DWORD>(gettid());
+}
+
+BOOL GetProcessAffinityMask(HANDLE process, DWORD_PTR *process_mask, DWORD_PTR *system_mask) {
+    if (process != GetCurrentProcess() || !process_mask || !system_mask) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    cpu_set_t allowed;
+    CPU_ZERO(&allowed);
+    if (sched_getaffinity(0, sizeof allowed, &allowed) != 0) {
+        SetLastError(kova_error_from_errno(errno));
+        return FALSE;
+    }
+    constexpr int width = static_cast<int>(sizeof(DWORD_PTR) * CHAR_BIT);
+    DWORD_PTR mask = 0;
+    for (int cpu = 0; cpu < width; ++cpu)
+        if (CPU_ISSET(cpu, &allowed)) mask |= DWORD_PTR{1} << cpu;
+    long online = sysconf(_SC_NPROCESSORS_CONF);
+    DWORD_PTR all = online <= 0 || online >= width ? ~DWORD_PTR{0} : (DWORD_PTR{1} << online) - 1;
+    *process_mask = mask;
+    *system_mask = all | mask;
+    return TRUE;
 }

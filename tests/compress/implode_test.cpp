@@ -143,52 +143,74 @@ TEST(Implode, FindsTheRepetitionsInItsInput) {
     EXPECT_LT(implode(sample_machine_code(32768), 0, 4096).stream.size(), 32768u * 80 / 100);
 }
 
-// The compressor's decisions restated by brute force over the whole input: every earlier
-// position within the dictionary except the one right before, longest first, the later one
-// on equal length, the first of 516 bytes ends the search; then the lazy choice, which looks
-// no further than the end of the part of the input coded together (the input arrives in
-// 4,096-byte steps and the last 516 bytes of a full step wait for the next one). The input
-// ends with a byte found nowhere else, so no match runs past its end.
+// The compressor's decisions restated by brute force over the whole input. The input
+// arrives in 4,096-byte refills; all but the last 516 bytes of a full refill are coded before
+// the next one, and the lazy choice looks no further than that. A search at p looks at every
+// position from p - dict + 1 to p - 2, longest first, the later one on equal length; the first
+// of 516 bytes ends it. After a refill, the oldest usable position also moves up by as many
+// bytes as the previous part's last match ran past that part. Past the input's end a
+// comparison sees what the window holds there: the previous refill's bytes, then zeros, and
+// nothing beyond a buffer of 4,096 + 4,096 + 516 bytes; a match running past the end is cut
+// back to it.
 Bytes model_stream(const Bytes &in, unsigned literal_mode, unsigned dict) {
     const unsigned dict_code = dict == 1024 ? 4 : dict == 2048 ? 5 : 6;
     const size_t n = in.size();
-    auto find = [&](size_t p) {
-        std::pair<unsigned, unsigned> best{0, 0}; // length, distance
-        for (size_t c = p > dict ? p - dict : 0; c + 2 <= p; ++c) {
-            if (in[c] != in[p] || in[c + 1] != in[p + 1]) continue;
-            unsigned m = 2;
-            while (m < 516 && p + m < n && in[c + m] == in[p + m]) ++m;
-            if (m >= best.first) best = {m, static_cast<unsigned>(p - c)};
-            if (m == 516) break;
-        }
-        return best;
-    };
-    auto part_end = [&](size_t p) {
-        for (size_t k = 0;; ++k) {
-            if (4096 * (k + 1) > n) return n;
-            if (3580 + 4096 * k > p) return 3580 + 4096 * k;
-        }
-    };
     StreamBuilder out(literal_mode, dict_code);
-    for (size_t p = 0; p < n;) {
-        auto [length, distance] = find(p);
-        for (;;) {
-            if (length < 2 || (length == 2 && distance > 256)) {
-                out.literal(in[p++]);
+    size_t p = 0, oldest = 0;
+    for (size_t refill = 0;; ++refill) {
+        const size_t filled = 4096 * (refill + 1);
+        const bool last = n < filled;
+        const size_t part_end = last ? n : filled - 516;
+        if (refill > 0) {
+            const size_t carried_from = filled - 4612; // where the carried look-ahead starts
+            const size_t oldest_held = carried_from - std::min<size_t>(dict, carried_from);
+            oldest = oldest_held + (p - carried_from);
+        }
+        const size_t buffer_end = filled + 4096 - dict; // input position of the buffer's end
+        Bytes seen(buffer_end, 0);
+        for (size_t x = 0; x < buffer_end; ++x)
+            seen[x] = x < n ? in[x] : refill > 0 && x < filled ? in[x - 4096] : 0;
+        auto find = [&](size_t at) {
+            std::pair<unsigned, unsigned> best{0, 0}; // length, distance
+            for (size_t c = std::max(oldest, at + 1 > dict ? at + 1 - dict : 0); c + 2 <= at; ++c) {
+                unsigned m = 0;
+                while (m < 516 && at + m < buffer_end && seen[c + m] == seen[at + m]) ++m;
+                if (m < 2) continue;
+                if (m >= best.first) best = {m, static_cast<unsigned>(at - c)};
+                if (m == 516) break;
+            }
+            return best;
+        };
+        auto worth = [](unsigned length, unsigned distance) {
+            return length > 2 || (length == 2 && distance <= 256);
+        };
+        while (p < part_end) {
+            auto [length, distance] = find(p);
+            for (;;) {
+                if (!worth(length, distance)) {
+                    out.literal(in[p++]);
+                    break;
+                }
+                if (last && p + length > n) {
+                    length = static_cast<unsigned>(n - p);
+                    if (!worth(length, distance)) {
+                        out.literal(in[p++]);
+                        break;
+                    }
+                } else if (length < 8 && p + 1 < part_end) {
+                    const auto next = find(p + 1);
+                    if (next.first > length && (next.first > length + 1 || distance - 1 > 128)) {
+                        out.literal(in[p++]);
+                        std::tie(length, distance) = next;
+                        continue;
+                    }
+                }
+                out.match(length, distance);
+                p += length;
                 break;
             }
-            if (length < 8 && p + 1 < part_end(p)) {
-                const auto next = find(p + 1);
-                if (next.first > length && (next.first > length + 1 || distance - 1 > 128)) {
-                    out.literal(in[p++]);
-                    std::tie(length, distance) = next;
-                    continue;
-                }
-            }
-            out.match(length, distance);
-            p += length;
-            break;
         }
+        if (last) break;
     }
     return out.end().bytes();
 }
@@ -211,11 +233,12 @@ TEST(Implode, MakesTheDecisionsOfTheBruteForceSearchAcrossRefills) {
     put(200, "ZbcdefgW");
     put(3579, "abcdefg");
     put(3579 + 4096, "abcdefg");
-    std::vector<Bytes> inputs = {sample_text(9000), sample_random(9000), motif, boundary,
-                                 sample_text(8192)};
-    for (Bytes &input : inputs) {
-        for (auto &b : input) b = b == 0xFF ? 0xFE : b;
-        input.back() = 0xFF;
+    // Runs reach back as far as the dictionary allows; 12,000 bytes end with a short refill
+    // whose last matches run up to the end of the buffer.
+    const std::vector<Bytes> inputs = {sample_text(9000), sample_random(9000), motif,
+                                       boundary,          sample_text(8192),   Bytes(9000, 'A'),
+                                       sample_text(12000)};
+    for (const Bytes &input : inputs) {
         for (unsigned dict : {1024u, 2048u, 4096u}) {
             for (unsigned mode : {DXD_IMPLODE_RAW, DXD_IMPLODE_CODED})
                 EXPECT_EQ(to_hex(implode(input, mode, dict).stream),

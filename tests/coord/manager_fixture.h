@@ -50,6 +50,7 @@ public:
     Background &operator=(const Background &) = delete;
 
     void signal(int sig) { ::kill(pid_, sig); }
+    pid_t pid() const { return pid_; }
     // The exit status (128 + signal when killed), or -1 while it still runs after `timeout`.
     int wait(std::chrono::milliseconds timeout = std::chrono::milliseconds(10000)) {
         auto deadline = std::chrono::steady_clock::now() + timeout;

@@ -22,8 +22,8 @@ TEST(PatchInstallTerminal, AnOperatorInstallsAndIsToldHowToUndo) {
     write_file(dev + "/kova2000/abc/a.dat", "new");
     set_mtime(dev + "/kova2000/abc/a.dat", 2026, 6, 1, 12, 0, 0);
     std::filesystem::create_directories(server + "/p");
-    ASSERT_TRUE(patch_add_file(nullptr, "S:\\p\\fix.kvz", "D:\\kova2000\\abc\\a.dat", false, true,
-                               false, false));
+    ASSERT_TRUE(
+        patch_add_file("S:\\p\\fix.kvz", "D:\\kova2000\\abc\\a.dat", {.direct_path = true}));
 
     kova_test::Pty pty({kova_test::program("kvpatch"), "S:\\p\\fix.kvz"}, {}, server);
     ASSERT_TRUE(pty.expect("It will then install the following files onto your system:"))

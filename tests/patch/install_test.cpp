@@ -54,8 +54,8 @@ protected:
         set_mtime(dev + "/kova2000/abc/a.dat", 2026, 6, 1, 12, 0, 0);
         fs::create_directories(host("p"));
         fs::remove(host("p/fix.kvz"));
-        EXPECT_TRUE(patch_add_file(nullptr, "S:\\p\\fix.kvz", "D:\\kova2000\\abc\\a.dat", false,
-                                   true, false, false));
+        EXPECT_TRUE(
+            patch_add_file("S:\\p\\fix.kvz", "D:\\kova2000\\abc\\a.dat", {.direct_path = true}));
         return "S:\\p\\fix.kvz";
     }
     bool install(const std::string &patch, const char *data_home = "S:\\KOVABrisel\\") {

@@ -69,8 +69,8 @@ protected:
         fs::create_directories(host("p"));
         for (const std::string &name : names) {
             std::string file = "S:\\kova2000\\abc\\" + name;
-            EXPECT_TRUE(
-                patch_add_file(nullptr, "S:\\p\\fix.kvz", file.c_str(), undo, true, false, false));
+            EXPECT_TRUE(patch_add_file("S:\\p\\fix.kvz", file.c_str(),
+                                       {.undo = undo, .direct_path = true}));
         }
         return "S:\\p\\fix.kvz";
     }

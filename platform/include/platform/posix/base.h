@@ -207,6 +207,11 @@ void Sleep(DWORD milliseconds);
 DWORD GetTickCount();
 ULONGLONG GetTickCount64();
 
+// The process's heap. HeapCompact hands the heap's free memory back to the system, so that a
+// long-running process that freed much no longer holds it; it answers 0.
+HANDLE GetProcessHeap();
+SIZE_T HeapCompact(HANDLE heap, DWORD flags);
+
 // The Windows error number for a host errno value; `missing_dir` picks 3 over 2 for ENOENT
 // when the containing directory is what is missing.
 DWORD kova_error_from_errno(int err, bool missing_dir = false);

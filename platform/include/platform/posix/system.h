@@ -94,6 +94,9 @@ DWORD WaitForInputIdle(HANDLE process, DWORD timeout);
 DWORD GetProcessId(HANDLE process);
 DWORD GetCurrentProcessId();
 DWORD GetCurrentThreadId();
+// Only the running process (GetCurrentProcess()): the processors its threads may run on, from
+// the host's affinity mask (the first 64). The system mask is the processors the host has.
+BOOL GetProcessAffinityMask(HANDLE process, DWORD_PTR *process_mask, DWORD_PTR *system_mask);
 
 inline constexpr ULONG SEE_MASK_DEFAULT = 0x00000000;
 inline constexpr ULONG SEE_MASK_NOCLOSEPROCESS = 0x00000040;
