@@ -1,6 +1,6 @@
 // Building and installing a patch of one 64 MiB component with the real kvpatch, against
-// gzip -6 and gunzip on the same file in the same run. Reports throughput and the peak
-// resident memory of each process.
+// gzip -6 and gunzip on the same file in the same run, and kvz listing and verifying that
+// patch. Reports throughput and the peak resident memory of each process.
 #include <benchmark/benchmark.h>
 
 #include <chrono>
@@ -131,11 +131,25 @@ void BM_Gunzip(benchmark::State &state) {
     measure(state, "gunzip -c big.gz > big.out", scene().server);
 }
 
+const std::string kvz = KOVA_KVZ;
+
+// Reads every block header, expands nothing.
+void BM_KvzList(benchmark::State &state) {
+    measure(state, kvz + " list 'S:\\source\\patches\\bench.kvz' > /dev/null", scene().server);
+}
+
+// Expands every block, as installing does, and writes nothing.
+void BM_KvzVerify(benchmark::State &state) {
+    measure(state, kvz + " verify 'S:\\source\\patches\\bench.kvz' > /dev/null", scene().server);
+}
+
 } // namespace
 
 BENCHMARK(BM_KvpatchBuild)->UseManualTime()->Iterations(3)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_Gzip6)->UseManualTime()->Iterations(3)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_KvpatchInstall)->UseManualTime()->Iterations(3)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_Gunzip)->UseManualTime()->Iterations(3)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_KvzList)->UseManualTime()->Iterations(3)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_KvzVerify)->UseManualTime()->Iterations(3)->Unit(benchmark::kMillisecond);
 
 BENCHMARK_MAIN();

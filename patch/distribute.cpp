@@ -11,6 +11,7 @@
 #include "patch/entry.h"
 #include "patch/log.h"
 #include "patch/parts.h"
+#include "patch/signature.h"
 
 #include <cstring>
 #include <vector>
@@ -20,25 +21,27 @@ namespace {
 constexpr uint16_t licence_length = 6;
 constexpr uint16_t copy_chunk = 4096;
 
-// A value of section "patch" of kvpatch.ini beside the program.
-std::string tool_setting(const char *key, const char *default_value) {
+} // namespace
+
+std::string patch_tool_folder() {
     char program[DXI_PATH_BUFFER], folder[DXI_PATH_BUFFER];
-    fxi_path_folder(fxi_module_path(program), folder);
-    std::string file = std::string(folder) + "kvpatch.ini";
+    return fxi_path_folder(fxi_module_path(program), folder);
+}
+
+std::string patch_tool_setting(const char *key, const char *default_value) {
+    std::string file = patch_tool_folder() + "kvpatch.ini";
     std::vector<char> value(1025);
     DWORD n = GetPrivateProfileStringA("patch", key, default_value, value.data(),
                                        static_cast<DWORD>(value.size()), file.c_str());
     return std::string(value.data(), n);
 }
 
-} // namespace
-
 std::string patch_backup_server() {
-    return tool_setting("backupserver", patch_default_backup_server);
+    return patch_tool_setting("backupserver", patch_default_backup_server);
 }
 
 std::string patch_download_url() {
-    return tool_setting("downloadurl", patch_default_download_url);
+    return patch_tool_setting("downloadurl", patch_default_download_url);
 }
 
 std::string patch_file_path(const char *patch_name) {
@@ -69,8 +72,11 @@ std::string patch_collection_folder(const char *licence) {
 
 bool patch_mail(const char *patch_name) {
     std::string patch = patch_file_path(patch_name);
+    // A signature travels with its patch, so the recipient can check who made it.
+    std::string attachments = patch, signature = patch + PATCH_SIGNATURE_EXTENSION;
+    if (fxi_test_file(signature.c_str())) attachments += ";" + signature;
     // The mail layer shows its own failures; an unattended run also needs the outcome.
-    if (fxk_mail_send(nullptr, nullptr, patch_mail_body().c_str(), patch.c_str(), nullptr,
+    if (fxk_mail_send(nullptr, nullptr, patch_mail_body().c_str(), attachments.c_str(), nullptr,
                       DXK_MAIL_DIALOG))
         return true;
     if (!patch_interactive()) {
@@ -103,6 +109,15 @@ bool patch_queue(const char *patch_name) {
         fxp_msg_errorf("Failed to copy '%str%' to '%str%'- %str%", patch.c_str(),
                        destination.c_str(), fxk_error_text(code, &EXI_FILE));
         return false;
+    }
+    std::string signature = patch + PATCH_SIGNATURE_EXTENSION;
+    if (fxi_test_file(signature.c_str())) {
+        std::string copy = destination + PATCH_SIGNATURE_EXTENSION;
+        if (uint16_t code = fxi_copy_file(signature.c_str(), copy.c_str(), copy_chunk)) {
+            fxp_msg_errorf("Failed to copy '%str%' to '%str%'- %str%", signature.c_str(),
+                           copy.c_str(), fxk_error_text(code, &EXI_FILE));
+            return false;
+        }
     }
     fxp_msg_info("Patch successfully queued for collection");
     return true;

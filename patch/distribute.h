@@ -9,6 +9,10 @@
 constexpr const char *patch_default_backup_server = "kovabackup";
 constexpr const char *patch_default_download_url = "https://downloads.kova.example/kvpatch.exe";
 
+// A value of section "patch" of kvpatch.ini, which lies in the program's folder.
+std::string patch_tool_folder();
+std::string patch_tool_setting(const char *key, const char *default_value);
+
 std::string patch_backup_server();
 std::string patch_download_url();
 

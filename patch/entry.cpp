@@ -270,3 +270,8 @@ uint16_t patch_main(int argc, char **argv) {
     fxp_msg_error("Invalid Command Line");
     return 1;
 }
+
+bool patch_take_service_installation() {
+    LSTATUS error = ERROR_SUCCESS;
+    return take_service_installation(error) == ServiceHome::taken;
+}

@@ -24,6 +24,10 @@ uint16_t patch_main(int argc, char **argv);
 // failures go to the installation log. Decided on the first call and kept for the run.
 bool patch_interactive();
 
+// Makes the installation the registry names for services (ServiceDataHome) the current one, as
+// an unattended run does; true also when there is no such key. False when the key names none.
+bool patch_take_service_installation();
+
 // Sets the options of the installation settings that a program path inside a release
 // directory implies: "\KOVABrisel\" 134, 247 and 248, "\kova2006\" 247 and 248, "\kova2004\"
 // 248 (the first that occurs, without regard to case); other paths change nothing.

@@ -17,6 +17,7 @@
 #include "patch/parts.h"
 #include "patch/process.h"
 #include "patch/services.h"
+#include "patch/signature.h"
 #include "patch/undo.h"
 
 #include <cstdlib>
@@ -195,8 +196,9 @@ std::string next_undo_patch(const std::string &release_dir) {
     return dir + "65535.kvz";
 }
 
-// The next older release tree after `release_dir`, or an empty text at the end of the walk.
-std::string next_tree(const std::string &release_dir) {
+} // namespace
+
+std::string patch_next_tree(const std::string &release_dir) {
     static const char *const walk[][2] = {{"\\KOVABrisel\\", "\\kova2006\\"},
                                           {"\\kova2006\\", "\\kova2004\\"},
                                           {"\\kova2004\\", "\\kova2000\\"}};
@@ -210,6 +212,8 @@ std::string next_tree(const std::string &release_dir) {
     }
     return {};
 }
+
+namespace {
 
 // Makes `release_dir` the tree the next extraction works on, with its installation settings.
 void enter_tree(const std::string &release_dir) {
@@ -247,7 +251,7 @@ std::vector<TreeStep> plan_trees(const char *patch_path) {
         }
         if (!steps.empty()) return steps;
     }
-    for (std::string tree = fxi_program_dir(); !tree.empty(); tree = next_tree(tree))
+    for (std::string tree = fxi_program_dir(); !tree.empty(); tree = patch_next_tree(tree))
         steps.push_back({tree, patch_path, {}, {}, false});
     return steps;
 }
@@ -320,6 +324,7 @@ bool patch_select_server() {
 }
 
 bool patch_install(const char *patch_path) {
+    if (!patch_signature_allowed(patch_path)) return false;
     if (!patch_process(patch_path, PatchMode::verify, nullptr, false)) return false;
     switch (select_server()) {
     case Selection::chosen:
@@ -398,4 +403,16 @@ bool patch_install(const char *patch_path) {
     patch_note("Installed %str% into %str%; undo with %str%", patch_path, installed.c_str(),
                first_undo.c_str());
     return true;
+}
+
+std::vector<PatchTreeStep> patch_tree_steps(const char *patch_path) {
+    std::vector<PatchTreeStep> trees;
+    for (const TreeStep &step : plan_trees(patch_path))
+        trees.push_back({step.release_dir, step.patch,
+                         step.undo_run ? step.undoing.added : std::vector<std::string>{}});
+    return trees;
+}
+
+void patch_enter_tree(const std::string &release_dir) {
+    enter_tree(release_dir);
 }

@@ -20,10 +20,19 @@ TXP_PWIN_T wait_window;
 bool wait_window_open = false;
 PatchMessageSink message_sink = nullptr;
 bool installation_log = true;
+PatchReportSink report_sink = nullptr;
 
 } // namespace
 
+void patch_set_report_sink(PatchReportSink sink) {
+    report_sink = sink;
+}
+
 bool patch_report(const char *text) {
+    if (report_sink) {
+        report_sink(text);
+        return false;
+    }
     if (patch_interactive())
         fxp_msg_error(text);
     else
@@ -32,6 +41,10 @@ bool patch_report(const char *text) {
 }
 
 bool patch_report3(const char *heading, const char *text) {
+    if (report_sink) {
+        report_sink((std::string(heading) + " - " + text).c_str());
+        return false;
+    }
     if (patch_interactive()) {
         fxp_msg_error3(heading, text, nullptr);
         return false;

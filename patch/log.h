@@ -11,6 +11,11 @@ bool patch_report(const char *text);
 // A heading and its explanation: an error box with an operator, else one log line.
 bool patch_report3(const char *heading, const char *text);
 
+// Hands every report to `sink` instead of a box or the log while it is set (null restores
+// the usual way): a program that checks patches prints the problems itself.
+using PatchReportSink = void (*)(const char *text);
+void patch_set_report_sink(PatchReportSink sink);
+
 // Reports "Error <verb> file <name> - <the file layer's text of its last error>".
 bool patch_file_error(const char *verb, const TXI_FILE &file);
 

@@ -569,3 +569,10 @@ bool patch_process(const char *patch_path, PatchMode mode, const char *undo_path
 bool patch_extract(const char *patch_path, const PatchExtractOptions &options) {
     return Extractor(patch_path, options).run();
 }
+
+std::string patch_component_target(const std::string &release_dir, const std::string &mapped) {
+    std::string target = release_dir + mapped;
+    if (patch_extension_family(patch_split(target.c_str()).ext, "kvc"))
+        return parameter_file_target(target);
+    return target;
+}

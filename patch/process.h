@@ -51,6 +51,10 @@ extern bool patch_table_rebuild;
 // `option_248` overlays stored under the module-neutral kv8 name get their module's name back.
 std::string patch_map_path(const char *stored, bool option_248);
 
+// The file a mapped component path is written to in the current installation: below
+// `release_dir`, or for a module parameter file (kvc) its place in the data home.
+std::string patch_component_target(const std::string &release_dir, const std::string &mapped);
+
 // Why the file layer would refuse a path below a release directory (a character no file name
 // may hold, a name part over 255 characters, a device name, a part ending in a dot or blank),
 // or null when it would not.

@@ -781,3 +781,30 @@ BOOL UnlockFileEx(HANDLE handle, DWORD, DWORD count_low, DWORD count_high,
     if (ofd_lock(file->fd, F_OFD_SETLK, F_UNLCK, start, length) != 0) return fail_errno(FALSE);
     return TRUE;
 }
+
+DWORD kova_create_private_file(std::string_view dos_path, const void *data, size_t size) {
+    ResolvedPath r;
+    if (!resolve(kova_utf8_from_ansi(dos_path), r)) return GetLastError();
+    // Made private from the start, so the contents are never readable by others.
+    int fd = open(r.host.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (fd < 0) return kova_error_from_errno(errno, errno == ENOENT);
+    const char *at = static_cast<const char *>(data);
+    for (size_t left = size; left > 0;) {
+        ssize_t n = write(fd, at, left);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            DWORD error = kova_error_from_errno(n < 0 ? errno : ENOSPC);
+            close(fd);
+            unlink(r.host.c_str());
+            return error;
+        }
+        at += n;
+        left -= static_cast<size_t>(n);
+    }
+    if (close(fd) != 0) {
+        DWORD error = kova_error_from_errno(errno);
+        unlink(r.host.c_str());
+        return error;
+    }
+    return ERROR_SUCCESS;
+}

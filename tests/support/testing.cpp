@@ -131,7 +131,7 @@ std::string fixture(const std::string &relative) {
 }
 
 std::string program(const std::string &name) {
-    for (const char *dir : {"/patch/", "/services/", "/tools/kvprefix/"}) {
+    for (const char *dir : {"/patch/", "/services/", "/tools/kvprefix/", "/kvz/"}) {
         std::string path = std::string(KOVA_BUILD_DIR) + dir + name;
         if (access(path.c_str(), X_OK) == 0) return path;
     }

@@ -227,3 +227,7 @@ std::string kova_drive_target(char letter);
 // ERROR_INVALID_DRIVE for a letter outside A-Z, ERROR_DIRECTORY when the target is no folder,
 // else the Windows error of the host's failure.
 DWORD kova_link_drive(char letter, std::string_view host_target);
+// Creates a new file that only its owner may read or write and writes `size` bytes of `data`
+// into it (a private key, for example); nothing is left behind on failure. Answers a Windows
+// error number: ERROR_FILE_EXISTS when the file exists.
+DWORD kova_create_private_file(std::string_view dos_path, const void *data, size_t size);

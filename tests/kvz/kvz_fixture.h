@@ -1,0 +1,98 @@
+// Test scene for kvz and signed patches: a server drive S: with an installation named by the
+// registry for unattended runs, a release builder's drive D:, patches built by the real
+// kvpatch, and copies of kvpatch and kvz in a folder of their own with their kvpatch.ini.
+#pragma once
+
+#include "platform/win32.h"
+#include "tests/patch/patch_files.h"
+#include "tests/support/testing.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+namespace kvz_test {
+
+using kova_test::read_file;
+using kova_test::RunResult;
+using kova_test::write_file;
+using patch_test::set_mtime;
+
+class Scene : public ::testing::Test {
+protected:
+    void SetUp() override {
+        server_ = prefix_.map_drive('s');
+        dev_ = prefix_.map_drive('d');
+        HKEY key = nullptr;
+        ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, "Software\\KOVA Business Software", 0,
+                                  nullptr, REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS, nullptr, &key,
+                                  nullptr),
+                  ERROR_SUCCESS);
+        const char home[] = "S:\\KOVABrisel\\";
+        ASSERT_EQ(RegSetValueExA(key, "ServiceDataHome", 0, REG_SZ,
+                                 reinterpret_cast<const BYTE *>(home), sizeof home),
+                  ERROR_SUCCESS);
+        RegCloseKey(key);
+        for (const char *program : {"kvpatch", "kvz"}) {
+            std::filesystem::copy_file(kova_test::program(program), tools_ / program);
+        }
+    }
+
+    // A release tree with its marker and settings.
+    void tree(const std::string &dir, int release = 21) {
+        write_file(host(dir + "/kova.kvk"), "");
+        write_file(host(dir + "/kova.ini"),
+                   "[system]\r\nrelease=" + std::to_string(release) + "\r\n");
+    }
+    // An installed file below S: with its last-write time (year, month, day at noon).
+    void installed(const std::string &relative, const std::string &content, int year, int month = 1,
+                   int day = 1) {
+        write_file(host(relative), content);
+        set_mtime(host(relative), year, month, day, 12, 0, 0);
+    }
+    // A component on the builder's drive D:, stamped likewise.
+    std::string component(const std::string &relative, const std::string &content, int year,
+                          int month = 6, int day = 1) {
+        write_file(dev_ + "/" + relative, content);
+        set_mtime(dev_ + "/" + relative, year, month, day, 12, 0, 0);
+        std::string dos = "D:\\" + relative;
+        for (char &c : dos)
+            if (c == '/') c = '\\';
+        return dos;
+    }
+    // Builds S:\source\patches\NAME.kvz with the real kvpatch, one component at a time;
+    // answers the patch's host path.
+    std::string build(const std::string &name, const std::vector<std::string> &components) {
+        for (const std::string &file : components) {
+            RunResult r = kova_test::run({tools_ / "kvpatch", name, file}, {}, "", server_);
+            EXPECT_EQ(r.status, 0) << file << "\n" << r.err;
+        }
+        return host("source/patches/" + name + ".kvz");
+    }
+
+    RunResult kvz(const std::vector<std::string> &args) {
+        std::vector<std::string> argv = {tools_ / "kvz"};
+        argv.insert(argv.end(), args.begin(), args.end());
+        return kova_test::run(argv, {}, "", server_);
+    }
+    // Installs unattended with the copy of kvpatch that reads tools/kvpatch.ini.
+    RunResult install(const std::string &patch) {
+        return kova_test::run({tools_ / "kvpatch", patch}, {}, "", server_);
+    }
+    void settings(const std::string &patch_section) {
+        write_file(tools_ / "kvpatch.ini", "[patch]\r\n" + patch_section);
+    }
+
+    std::string host(const std::string &relative) const { return server_ + "/" + relative; }
+    std::string setup_log(const std::string &tree = "KOVABrisel") const {
+        return read_file(host(tree + "/setup.log"));
+    }
+
+    kova_test::TempPrefix prefix_;
+    kova_test::TempDir tools_;
+    std::string server_, dev_;
+};
+
+} // namespace kvz_test
