@@ -11,13 +11,17 @@
 #include "kernel/ui/box.h"
 #include "kernel/ui/tin.h"
 #include "patch/entry.h"
+#include "patch/interrupt.h"
 #include "patch/log.h"
 #include "patch/pages.h"
 #include "patch/parts.h"
 #include "patch/process.h"
 #include "patch/services.h"
+#include "patch/undo.h"
 
+#include <cstdlib>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -180,10 +184,10 @@ bool users_may_be_stopped() {
     return true;
 }
 
-// The smallest free unpatch\N.kvz of the release directory.
+// The smallest free unpatch\N.kvz of the release directory (the folder is made when the
+// undo patch is).
 std::string next_undo_patch(const std::string &release_dir) {
     std::string dir = release_dir + "unpatch\\";
-    if (!fxi_dir_exists(dir.c_str())) fxi_dir_make_all(dir.c_str());
     for (uint32_t n = 0; n <= 0xFFFF; ++n) {
         std::string path = dir + std::to_string(n) + ".kvz";
         if (!fxi_test_file(path.c_str())) return path;
@@ -207,6 +211,108 @@ std::string next_tree(const std::string &release_dir) {
     return {};
 }
 
+// Makes `release_dir` the tree the next extraction works on, with its installation settings.
+void enter_tree(const std::string &release_dir) {
+    fxi_set_program_dir(release_dir.c_str());
+    PatchPathParts parts = patch_split(release_dir.c_str());
+    bool old_programs = fxd_compare_nocase(parts.dir.c_str(), "\\kova2000\\", 11) == 0;
+    fxi_set_data_home(old_programs ? (parts.drive + "\\kova7\\").c_str() : release_dir.c_str());
+    fxi_load_installation();
+}
+
+// One tree of the run: where it is, what is installed into it, where its undo patch goes.
+struct TreeStep {
+    std::string release_dir;
+    std::string patch;
+    std::string undo;
+    PatchUndoRecord undoing; // when the patch is an undo patch of an earlier run
+    bool undo_run = false;
+};
+
+// The trees a run changes. An undo patch with its record undoes its whole run: each tree
+// the run changed gets back its own copies from its own undo patch. Any other patch goes
+// into every release tree, newest first.
+std::vector<TreeStep> plan_trees(const char *patch_path) {
+    std::vector<TreeStep> steps;
+    PatchUndoRecord record;
+    if (patch_undo_record_load(patch_path, record)) {
+        for (const PatchUndoTree &tree : record.trees) {
+            TreeStep step{tree.release_dir, tree.undo_patch, {}, {}, true};
+            // A sibling counts only while it still belongs to the same run.
+            if (!fxi_dir_exists(tree.release_dir.c_str()) ||
+                !patch_undo_record_load(tree.undo_patch, step.undoing) ||
+                step.undoing.run != record.run)
+                continue;
+            steps.push_back(std::move(step));
+        }
+        if (!steps.empty()) return steps;
+    }
+    for (std::string tree = fxi_program_dir(); !tree.empty(); tree = next_tree(tree))
+        steps.push_back({tree, patch_path, {}, {}, false});
+    return steps;
+}
+
+// How long an unattended run waits for another installation of a patch: KVPATCH_LOCK_WAIT
+// seconds, else ten minutes.
+DWORD patch_lock_wait_ms() {
+    char value[16] = {};
+    DWORD n = GetEnvironmentVariableA("KVPATCH_LOCK_WAIT", value, sizeof value);
+    if (n == 0 || n >= sizeof value) return 600 * 1000;
+    return static_cast<DWORD>(std::strtoul(value, nullptr, 10)) * 1000;
+}
+
+// The installation's lock, held for the whole run, so two installs never interleave their
+// trees and undo patches. A killed holder's lock goes with its process.
+class InstallationLock {
+public:
+    ~InstallationLock() {
+        if (handle_ != INVALID_HANDLE_VALUE) CloseHandle(handle_);
+    }
+
+    bool take() {
+        std::string path = fxi_data_home() + "kvpatch.lck";
+        DWORD waited_ms = 0;
+        bool told = false;
+        for (;;) {
+            handle_ = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                  OPEN_ALWAYS, 0, nullptr);
+            if (handle_ != INVALID_HANDLE_VALUE) break;
+            DWORD error = GetLastError();
+            if (error != ERROR_SHARING_VIOLATION) {
+                std::string text;
+                fxd_fmt_assign(text,
+                               "Unable to install the patch - the installation cannot be "
+                               "locked (%str%)",
+                               path.c_str());
+                return patch_report(text.c_str());
+            }
+            if (!told) {
+                told = true;
+                patch_wait_open();
+                patch_wait_line("Waiting for another installation of a patch to finish");
+                if (!patch_interactive())
+                    patch_log("Waiting for another installation of a patch to finish");
+            }
+            if (patch_interrupted()) {
+                patch_wait_close();
+                return patch_report("Installation interrupted - nothing was installed");
+            }
+            if (!patch_interactive() && waited_ms >= patch_lock_wait_ms()) {
+                patch_wait_close();
+                return patch_report("Unable to install the patch - another installation of a "
+                                    "patch did not finish in time");
+            }
+            Sleep(200);
+            waited_ms += 200;
+        }
+        if (told) patch_wait_close();
+        return true;
+    }
+
+private:
+    HANDLE handle_ = INVALID_HANDLE_VALUE;
+};
+
 } // namespace
 
 bool patch_select_server() {
@@ -223,24 +329,46 @@ bool patch_install(const char *patch_path) {
     case Selection::failed:
         return false;
     }
+    // From here an interruption is finished cleanly: the step in hand completes, the tree
+    // being changed is put back, and what was stopped runs again.
+    patch_catch_interruptions();
+    InstallationLock lock;
+    if (!lock.take()) return false;
     if (fxi_release() >= 22 && !users_may_be_stopped()) {
         // The forced stop came after the pass; nothing was stopped when it ends here.
         return false;
     }
 
-    std::string first_undo;
-    std::string release_dir = fxi_program_dir();
+    std::vector<TreeStep> steps = plan_trees(patch_path);
+    std::vector<PatchUndoTree> trees;
+    for (TreeStep &step : steps) {
+        step.undo = next_undo_patch(step.release_dir);
+        trees.push_back({step.release_dir, step.undo});
+    }
+    std::string run = patch_undo_run_id();
     std::string drive = patch_state.root.substr(0, 2);
-    bool first_tree = true;
+    std::string first_undo;
     bool stopped_all = true;
-    while (!release_dir.empty()) {
+    for (size_t i = 0; i < steps.size(); ++i) {
+        const TreeStep &step = steps[i];
+        if (patch_interrupted()) {
+            if (patch_state.restart) patch_restart_services();
+            return patch_report("Installation interrupted - the trees not yet reached are "
+                                "unchanged");
+        }
+        enter_tree(step.release_dir);
         if (!patch_stop_services()) {
             stopped_all = false;
             break;
         }
-        std::string undo = next_undo_patch(release_dir);
-        if (first_undo.empty()) first_undo = undo;
-        if (!patch_process(patch_path, PatchMode::extract, undo.c_str(), first_tree)) {
+        if (first_undo.empty()) first_undo = step.undo;
+        PatchExtractOptions options;
+        options.undo_path = step.undo.c_str();
+        options.first_tree = i == 0;
+        options.run = run;
+        options.trees = trees;
+        if (step.undo_run) options.undoing = &step.undoing;
+        if (!patch_extract(step.patch.c_str(), options)) {
             if (patch_state.restart) patch_restart_services();
             return false;
         }
@@ -248,15 +376,6 @@ bool patch_install(const char *patch_path) {
         if (patch_table_rebuild) patch_rebuild_tables(drive.c_str());
         patch_state.service_message = nullptr;
         if (patch_state.restart) patch_restart_services();
-
-        release_dir = next_tree(release_dir);
-        if (release_dir.empty()) break;
-        fxi_set_program_dir(release_dir.c_str());
-        PatchPathParts parts = patch_split(release_dir.c_str());
-        bool old_programs = fxd_compare_nocase(parts.dir.c_str(), "\\kova2000\\", 11) == 0;
-        fxi_set_data_home(old_programs ? (parts.drive + "\\kova7\\").c_str() : release_dir.c_str());
-        fxi_load_installation();
-        first_tree = false;
     }
     // A refused shutdown has been shown; whatever it stopped before refusing runs again.
     if (!stopped_all && patch_state.restart) patch_restart_services();

@@ -13,13 +13,17 @@
 #include "patch/build.h"
 #include "patch/entry.h"
 #include "patch/format.h"
+#include "patch/interrupt.h"
 #include "patch/log.h"
 #include "patch/parts.h"
+#include "patch/reader.h"
 
+#include <algorithm>
 #include <cstring>
 #include <memory>
 #include <new>
 #include <string>
+#include <vector>
 
 bool patch_menu_rebuild = false;
 bool patch_table_rebuild = false;
@@ -82,180 +86,419 @@ struct ProgressWindow {
     ~ProgressWindow() { fxp_prog_close(&prog); }
 };
 
-class Processor {
-public:
-    Processor(const char *patch_path, PatchMode mode, const char *undo_path)
-        : patch_path_(patch_path), mode_(mode), undo_path_(undo_path ? undo_path : ""),
-          progress_(patch_path) {}
-
-    bool run(bool first_tree);
-
-private:
-    bool extract() const { return mode_ == PatchMode::extract; }
-    bool read_header();
-    bool process_component();
-    bool prepare_target(const std::string &target, const PATCH_COMPONENT_HEADER &component);
-    bool refuse(const char *format, const std::string &target) {
-        std::string text;
-        fxd_fmt_assign(text, format, target.c_str());
-        return patch_report(text.c_str());
-    }
-
-    const char *patch_path_;
-    PatchMode mode_;
-    std::string undo_path_;
-    ProgressWindow progress_;
-    TXI_FILE patch_;
-    PATCH_FILE_HEADER header_;
-    uint64_t length_ = 0, consumed_ = 0;
-    std::string description_;
-    std::unique_ptr<uint8_t[]> stored_, expanded_;
-    std::string release_dir_;
-};
-
-bool Processor::read_header() {
-    patch_.set_name(patch_path_);
-    if (patch_.open(DXI_FILE_READ)) return patch_file_error("opening", patch_);
-    uint8_t bytes[PATCH_FILE_HEADER_SIZE];
-    if (patch_.read(bytes, sizeof bytes)) return patch_file_error("reading", patch_);
-    patch_decode_file_header(bytes, header_);
-    if (header_.magic != PATCH_FILE_MAGIC) return patch_report("Invalid Patch File");
-    if (header_.version > PATCH_VERSION) return patch_report("Incompatible Patch File");
-    return true;
+bool refuse(const char *format, const std::string &path) {
+    std::string text;
+    fxd_fmt_assign(text, format, path.c_str());
+    return patch_report(text.c_str());
 }
 
-bool Processor::run(bool first_tree) {
-    if (!read_header()) return false;
-    if (!extract()) {
+bool refuse_outside(const std::string &path) {
+    return refuse("Unable to apply patch - the path '%str%' would be written outside the release "
+                  "directory",
+                  path);
+}
+
+// One component as the patch stores it.
+struct Entry {
+    uint64_t offset = 0; // of its component header
+    std::string stored;
+    uint32_t length = 0;
+    TXD_CLOCK stamp{};
+};
+
+// The entries of the patch verified last, so that extracting it into each tree does not walk
+// and expand it again. Extraction still checks every block it writes.
+struct Scan {
+    std::string path;
+    uint64_t length = 0;
+    std::vector<Entry> entries;
+};
+Scan verified_scan;
+
+// Verification: every block expanded, every stored path checked against the rules that
+// extraction and the file layer apply.
+class Verifier {
+public:
+    explicit Verifier(const char *patch_path) : patch_path_(patch_path), progress_(patch_path) {}
+
+    bool run() {
+        if (!reader_.open(patch_path_)) return patch_report_read_error(reader_);
+        const PATCH_FILE_HEADER &header = reader_.header();
         fxd_fmt_assign(description_,
                        "This update was created on %date2%,5 at %time%,1 by %str%.\r\n\r\n"
                        "The update procedure will verify which drive you wish to install the "
-                       "patch onto and ensure that you have sufficient privileges and that there "
-                       "are no users still in the KOVA system.\r\n\r\n"
+                       "patch onto and ensure that you have sufficient privileges and that "
+                       "there are no users still in the KOVA system.\r\n\r\n"
                        "It will then install the following files onto your system:\r\n",
-                       &header_.created_date, &header_.created_time, header_.creator);
-    }
-    if (patch_.length(&length_)) return patch_file_error("getting length of", patch_);
-    stored_.reset(new (std::nothrow) uint8_t[PATCH_BLOCK_SIZE]);
-    expanded_.reset(new (std::nothrow) uint8_t[PATCH_BLOCK_SIZE]);
-    if (!stored_ || !expanded_) return patch_report("Insufficient Memory");
-    release_dir_ = fxi_program_dir();
-
-    consumed_ = PATCH_FILE_HEADER_SIZE;
-    while (consumed_ < length_)
-        if (!process_component()) return false;
-    stored_.reset();
-    expanded_.reset();
-
-    if (!extract()) {
+                       &header.created_date, &header.created_time, header.creator);
+        Scan scan{patch_path_, reader_.length(), {}};
+        while (!reader_.at_end()) {
+            Entry entry;
+            entry.offset = reader_.position();
+            PATCH_COMPONENT_HEADER component;
+            if (!reader_.next_component(component)) return patch_report_read_error(reader_);
+            std::string mapped = patch_map_path(component.path, fxi_option(248));
+            if (mapped.empty()) return refuse_outside(component.path);
+            if (const char *problem = patch_path_problem(mapped)) {
+                std::string text;
+                fxd_fmt_assign(text, "Unable to apply patch - the path '%str%' %str%",
+                               component.path, problem);
+                return patch_report(text.c_str());
+            }
+            fxp_prog_linef(&progress_.prog, "Verifying %str%", mapped.c_str());
+            fxd_fmt_append(description_, "\r\n\t%str%", mapped.c_str());
+            while (reader_.remaining() > 0) {
+                fxp_prog_percent(&progress_.prog,
+                                 fxp_prog_ratio64(reader_.position(), reader_.length()));
+                const uint8_t *data;
+                uint32_t length;
+                if (!reader_.next_block(&data, &length)) return patch_report_read_error(reader_);
+            }
+            entry.stored = component.path;
+            entry.length = component.length;
+            entry.stamp = component.stamp;
+            scan.entries.push_back(std::move(entry));
+        }
+        verified_scan = std::move(scan);
         if (!patch_interactive()) return true;
         fxp_prog_close(&progress_.prog);
         return fxp_msg_ask(nullptr, description_.c_str(), "Do you wish to install this patch?",
                            'N') == 'Y';
     }
-    patch_log("Patch %str% created on %date2%,2 at %time%,1 by %str% was installed",
-              patch_split(patch_path_).name_ext.c_str(), &header_.created_date,
-              &header_.created_time, header_.creator);
-    if (first_tree) {
-        std::string program =
-            release_dir_ + setup_program(release_dir_.c_str(), fxi_release()) + ".exe";
-        if (fxi_test_file(program.c_str())) fxi_run_command((program + " /q").c_str(), 1, 2);
-    }
-    return true;
+
+private:
+    const char *patch_path_;
+    ProgressWindow progress_;
+    PatchReader reader_;
+    std::string description_;
+};
+
+// The folder part of a DOS path, with its backslash; empty at a drive's root.
+std::string parent_of(const std::string &path) {
+    size_t end = path.size() > 1 && path.back() == '\\' ? path.size() - 1 : path.size();
+    size_t slash = path.find_last_of('\\', end - 1);
+    if (slash == std::string::npos || slash < 3) return {};
+    return path.substr(0, slash + 1);
 }
 
-bool Processor::process_component() {
-    uint8_t bytes[PATCH_COMPONENT_HEADER_SIZE];
-    size_t header_size = patch_component_header_size(header_.version);
-    if (patch_.read(bytes, static_cast<uint32_t>(header_size)))
-        return patch_file_error("reading", patch_);
-    consumed_ += header_size;
-    PATCH_COMPONENT_HEADER component;
-    patch_decode_component_header(bytes, header_.version, component);
-    if (component.magic != PATCH_COMPONENT_MAGIC) return patch_report("Invalid File Header");
-
-    std::string mapped = patch_map_path(component.path, fxi_option(248));
-    if (mapped.empty()) {
-        return refuse("Unable to apply patch - the path '%str%' would be written outside the "
-                      "release directory",
-                      component.path);
-    }
-    std::string target = extract() ? release_dir_ + mapped : mapped;
-    fxp_prog_linef(&progress_.prog, "%str%ing %str%", extract() ? "Extract" : "Verify",
-                   target.c_str());
-    if (!extract()) fxd_fmt_append(description_, "\r\n\t%str%", target.c_str());
-
-    TXI_FILE output;
-    if (extract()) {
-        if (patch_extension_family(patch_split(target.c_str()).ext, "kvc"))
-            target = parameter_file_target(target);
-        if (!prepare_target(target, component)) return false;
-        output.set_name(target.c_str());
-        if (output.create()) return patch_file_error("creating", output);
-    }
-
-    for (uint64_t expanded = 0; expanded < component.length;) {
-        fxp_prog_percent(&progress_.prog, fxp_prog_ratio64(consumed_, length_));
-        uint8_t block[PATCH_BUFFER_HEADER_SIZE];
-        if (patch_.read(block, sizeof block)) return patch_file_error("reading", patch_);
-        PATCH_BUFFER_HEADER buffer;
-        patch_decode_buffer_header(block, buffer);
-        // A stored length beyond the block size cannot come from a sound writer.
-        if (buffer.magic != PATCH_BUFFER_MAGIC || buffer.stored_length > PATCH_BLOCK_SIZE)
-            return patch_report("Invalid Buffer Header");
-        if (patch_.read(stored_.get(), buffer.stored_length))
-            return patch_file_error("reading", patch_);
-        consumed_ += PATCH_BUFFER_HEADER_SIZE + buffer.stored_length;
-        uint32_t produced = 0;
-        if (!patch_expand_block(buffer, stored_.get(), expanded_.get(), &produced))
-            return patch_report("Error Decompressing File");
-        if (extract() && output.write(expanded_.get(), produced))
-            return patch_file_error("writing", output);
-        expanded += produced;
-    }
-
-    if (extract() && header_.version == 2 && output.set_time(&component.stamp))
-        return patch_file_error("setting time/date stamp on", output);
-    return true;
+bool path_exists(const std::string &path) {
+    return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
-// Makes room for the component: refuses a revision older than the installed one, saves the
-// installed copy into the undo patch and removes it; notes the rebuilds the component needs.
-bool Processor::prepare_target(const std::string &target, const PATCH_COMPONENT_HEADER &component) {
-    PatchPathParts parts = patch_split(target.c_str());
-    TXI_FILE existing(target.c_str());
-    if (existing.exists()) {
-        TXD_CLOCK installed;
-        if (!patch_extension_is(parts.ext, "dll") && header_.version != 1 &&
-            existing.get_time(&installed) == 0) {
-            int order = fxd_clock_compare(&component.stamp, &installed);
-            bool undo = header_.flags & PATCH_FLAG_UNDO;
+// A place, after every link on the way, with a closing backslash for prefix tests.
+std::string final_folder(const std::string &path) {
+    std::string final = fxi_final_path(path.c_str());
+    if (!final.empty() && final.back() != '\\') final += '\\';
+    return final;
+}
+
+// Whether `path`, through whatever links lie on its way, stays inside `root_final` (a
+// final_folder): tested on the deepest part of it that exists, since the rest is made anew.
+bool stays_below(const std::string &path, const std::string &root_final) {
+    if (root_final.empty()) return false;
+    std::string probe = path;
+    while (!probe.empty() && !path_exists(probe)) probe = parent_of(probe);
+    if (probe.empty()) return false;
+    std::string final = final_folder(probe);
+    return !final.empty() && fxd_prefix_nocase(final.c_str(), root_final.c_str()) == 0;
+}
+
+// The name every component is written under first, in its own folder, so that a rename puts
+// it in place whole. One run writes one component at a time, and an installation runs one
+// install at a time, so a file of this name found in a folder is left from a killed run.
+constexpr const char *temporary_name = "~kvpatch.tmp";
+
+// A file removed when it goes unless kept.
+struct TemporaryFile {
+    std::string path;
+    bool kept = false;
+    ~TemporaryFile() {
+        if (!kept && !path.empty() && fxi_test_file(path.c_str()))
+            (void)fxi_delete_file(path.c_str()); // only litter is lost
+    }
+};
+
+// Where a component goes and what is there now.
+struct Placement {
+    const Entry *entry = nullptr;
+    std::string mapped; // below the tree: the undo patch stores it so
+    std::string target;
+    bool exists = false;
+    bool superseded = false; // a later entry of the patch writes the same target
+};
+
+class Extractor {
+public:
+    Extractor(const char *patch_path, const PatchExtractOptions &options)
+        : patch_path_(patch_path), options_(options), progress_(patch_path) {}
+
+    bool run() {
+        if (!reader_.open(patch_path_)) return patch_report_read_error(reader_);
+        release_dir_ = fxi_program_dir();
+        if (!entries() || !plan()) return false;
+        if (options_.undo_path && !begin_undo()) return false;
+        for (Placement &place : places_) {
+            if (place.superseded) continue;
+            if (!options_.rolling_back && patch_interrupted())
+                return roll_back(patch_report("Installation interrupted - the components "
+                                              "already replaced are being put back"));
+            if (!apply(place)) return roll_back(false);
+        }
+        if (options_.undoing && !remove_added()) return roll_back(false);
+        if (options_.rolling_back) return true;
+        const PATCH_FILE_HEADER &header = reader_.header();
+        patch_log("Patch %str% created on %date2%,2 at %time%,1 by %str% was installed",
+                  patch_split(patch_path_).name_ext.c_str(), &header.created_date,
+                  &header.created_time, header.creator);
+        if (options_.first_tree) {
+            std::string program =
+                release_dir_ + setup_program(release_dir_.c_str(), fxi_release()) + ".exe";
+            if (fxi_test_file(program.c_str())) fxi_run_command((program + " /q").c_str(), 1, 2);
+        }
+        return true;
+    }
+
+private:
+    // The patch's entries: from its verification when that read this very file, else read
+    // and checked here.
+    bool entries() {
+        if (verified_scan.path == patch_path_ && verified_scan.length == reader_.length()) {
+            entries_ = &verified_scan.entries;
+            return true;
+        }
+        while (!reader_.at_end()) {
+            Entry entry;
+            entry.offset = reader_.position();
+            PATCH_COMPONENT_HEADER component;
+            if (!reader_.next_component(component) || !reader_.skip_component())
+                return patch_report_read_error(reader_);
+            entry.stored = component.path;
+            entry.length = component.length;
+            entry.stamp = component.stamp;
+            own_entries_.push_back(std::move(entry));
+        }
+        entries_ = &own_entries_;
+        return true;
+    }
+
+    // Works out every target and refuses the patch, before anything is written, for a path
+    // the tree cannot take, a link leading out of the tree, or a revision rule.
+    bool plan() {
+        std::string tree_final = final_folder(release_dir_);
+        std::string home_final = final_folder(fxi_data_home());
+        bool undo = reader_.is_undo();
+        for (const Entry &entry : *entries_) {
+            Placement place;
+            place.entry = &entry;
+            place.mapped = patch_map_path(entry.stored.c_str(), fxi_option(248));
+            if (place.mapped.empty()) return refuse_outside(entry.stored);
+            if (const char *problem = patch_path_problem(place.mapped)) {
+                std::string text;
+                fxd_fmt_assign(text, "Unable to apply patch - the path '%str%' %str%",
+                               entry.stored.c_str(), problem);
+                return patch_report(text.c_str());
+            }
+            place.target = release_dir_ + place.mapped;
+            bool parameters = patch_extension_family(patch_split(place.target.c_str()).ext, "kvc");
+            if (parameters) place.target = parameter_file_target(place.target);
+            std::string temporary = parent_of(place.target) + temporary_name;
+            if (std::max(place.target.size(), temporary.size()) >= MAX_PATH) {
+                std::string text;
+                fxd_fmt_assign(text,
+                               "Unable to apply patch - the path '%str%' is longer than %str% "
+                               "characters",
+                               place.target.c_str(), std::to_string(MAX_PATH - 1).c_str());
+                return patch_report(text.c_str());
+            }
+            if (!stays_below(place.target, parameters ? home_final : tree_final))
+                return refuse_outside(place.target);
+            place.exists = fxi_test_file(place.target.c_str());
+            // Of several entries for one target only the last is written: it is what a
+            // writer of the patch added last.
+            for (Placement &earlier : places_)
+                if (!earlier.superseded &&
+                    fxd_prefix_nocase(earlier.target.c_str(), place.target.c_str()) == 0 &&
+                    earlier.target.size() == place.target.size())
+                    earlier.superseded = true;
+            places_.push_back(std::move(place));
+        }
+        if (options_.rolling_back) return true;
+        for (const Placement &place : places_) {
+            if (place.superseded || !place.exists || reader_.header().version == 1 ||
+                patch_extension_is(patch_split(place.target.c_str()).ext, "dll"))
+                continue;
+            TXD_CLOCK installed;
+            TXI_FILE existing(place.target.c_str());
+            if (existing.get_time(&installed) != 0) continue;
+            int order = fxd_clock_compare(&place.entry->stamp, &installed);
             if (undo && order > 0)
                 return refuse("Unable to apply patch - the existing copy of '%str%' on your "
                               "system is an earlier revision",
-                              target);
+                              place.target);
             if (!undo && order < 0)
                 return refuse("Unable to apply patch - the existing copy of '%str%' on your "
                               "system is a later revision",
-                              target);
+                              place.target);
         }
-        // The installed copy is only removed once the undo patch holds it on disk: without
-        // it the copy could not be put back, so a failed save stops the installation here.
-        if (!patch_add_file(undo_path_.c_str(), target.c_str(),
-                            {.undo = true, .direct_path = true, .durable = true}))
-            return false;
-        uint16_t attributes = 0;
-        if (existing.get_attributes(&attributes) == 0 && (attributes & DXI_ATTR_READONLY))
-            existing.set_attributes(attributes & ~DXI_ATTR_READONLY);
-        existing.remove();
+        return true;
     }
-    if (patch_extension_is(parts.ext, "kve") || patch_extension_is(parts.ext, "kvm"))
-        patch_menu_rebuild = true;
-    if (patch_extension_is(parts.ext, "kvx")) patch_table_rebuild = true;
-    std::string dir = parts.drive + parts.dir;
-    if (!dir.empty() && !fxi_dir_exists(dir.c_str())) fxi_dir_make_all(dir.c_str());
-    return true;
-}
+
+    // The undo patch and its record exist, empty, before the first change: an undo patch of
+    // a tree where the patch only added files is what takes them away again.
+    bool begin_undo() {
+        std::string undo = options_.undo_path;
+        std::string folder = parent_of(undo);
+        if (!stays_below(undo, final_folder(release_dir_))) return refuse_outside(undo);
+        if (!folder.empty() && !fxi_dir_exists(folder.c_str()) &&
+            fxi_dir_make_all(folder.c_str()) != 0)
+            return refuse("Error creating folder %str%", folder);
+        if (!patch_create_file(undo.c_str(), true)) return false;
+        undo_created_ = true;
+        std::vector<PatchUndoTree> trees = options_.trees;
+        if (trees.empty()) trees.push_back({release_dir_, undo});
+        if (!record_.create(undo, options_.run.empty() ? patch_undo_run_id() : options_.run, trees))
+            return patch_file_error("writing", record_.file());
+        patch_log("Installing %str% into %str%; the copies it replaces are kept in %str%",
+                  patch_split(patch_path_).name_ext.c_str(), release_dir_.c_str(), undo.c_str());
+        return true;
+    }
+
+    // Creates the target's missing folders, each noted in the record before it exists.
+    bool make_folders(const std::string &folder) {
+        if (folder.empty() || fxi_dir_exists(folder.c_str())) return true;
+        if (!make_folders(parent_of(folder))) return false;
+        if (options_.undo_path && !record_.note_folder(folder))
+            return patch_file_error("writing", record_.file());
+        if (!CreateDirectoryA(folder.c_str(), nullptr) && !fxi_dir_exists(folder.c_str()))
+            return refuse("Error creating folder %str%", folder);
+        created_folders_.push_back(folder);
+        return true;
+    }
+
+    bool apply(const Placement &place) {
+        const std::string &target = place.target;
+        fxp_prog_linef(&progress_.prog, "Extracting %str%", target.c_str());
+        std::string folder = parent_of(target);
+        if (!make_folders(folder)) return false;
+
+        TemporaryFile temporary{folder + temporary_name};
+        TXI_FILE output(temporary.path.c_str());
+        // One left by a killed run goes first; a temporary name has nothing worth keeping.
+        if (output.exists() && output.remove()) return patch_file_error("deleting", output);
+        if (output.create()) return patch_file_error("creating", output);
+        PATCH_COMPONENT_HEADER component;
+        if (!reader_.component_at(place.entry->offset, component))
+            return patch_report_read_error(reader_);
+        while (reader_.remaining() > 0) {
+            fxp_prog_percent(&progress_.prog,
+                             fxp_prog_ratio64(reader_.position(), reader_.length()));
+            const uint8_t *data;
+            uint32_t length;
+            if (!reader_.next_block(&data, &length)) return patch_report_read_error(reader_);
+            if (output.write(data, length)) return patch_file_error("writing", output);
+        }
+        if (output.flush()) return patch_file_error("writing", output);
+        if (reader_.header().version == 2 && output.set_time(&component.stamp))
+            return patch_file_error("setting time/date stamp on", output);
+        if (output.close()) return patch_file_error("writing", output);
+
+        bool replacing = place.exists || fxi_test_file(target.c_str());
+        if (replacing) {
+            // The installed copy is only replaced once the undo patch holds it on disk:
+            // without it the copy could not be put back.
+            if (options_.undo_path &&
+                !patch_append_component(options_.undo_path, target.c_str(), place.mapped.c_str(),
+                                        {.undo = true, .durable = true}))
+                return false;
+            TXI_FILE existing(target.c_str());
+            uint16_t attributes = 0;
+            if (existing.get_attributes(&attributes) == 0 && (attributes & DXI_ATTR_READONLY) &&
+                existing.set_attributes(attributes & ~DXI_ATTR_READONLY))
+                return patch_file_error("updating", existing);
+            replaced_any_ = true;
+        } else if (options_.undo_path && !record_.note_added(target)) {
+            return patch_file_error("writing", record_.file());
+        }
+        if (uint16_t code = fxi_replace_file(temporary.path.c_str(), target.c_str())) {
+            std::string text;
+            fxd_fmt_assign(text, "Error replacing file %str% - %str%", target.c_str(),
+                           fxk_error_text(code, &EXI_FILE));
+            return patch_report(text.c_str());
+        }
+        temporary.kept = true;
+        if (!replacing) added_.push_back(target);
+
+        PatchPathParts parts = patch_split(target.c_str());
+        if (patch_extension_is(parts.ext, "kve") || patch_extension_is(parts.ext, "kvm"))
+            patch_menu_rebuild = true;
+        if (patch_extension_is(parts.ext, "kvx")) patch_table_rebuild = true;
+        return true;
+    }
+
+    // Installing an undo patch: the components its run added go (each saved first, so the
+    // undo can itself be undone), then the folders that run created, when empty.
+    bool remove_added() {
+        for (const std::string &target : options_.undoing->added) {
+            if (!fxi_test_file(target.c_str())) continue;
+            std::string mapped = target.substr(0, release_dir_.size()) == release_dir_
+                                     ? target.substr(release_dir_.size())
+                                     : patch_split(target.c_str()).name_ext;
+            if (options_.undo_path &&
+                !patch_append_component(options_.undo_path, target.c_str(), mapped.c_str(),
+                                        {.undo = true, .durable = true}))
+                return false;
+            TXI_FILE file(target.c_str());
+            uint16_t attributes = 0;
+            if (file.get_attributes(&attributes) == 0 && (attributes & DXI_ATTR_READONLY))
+                (void)file.set_attributes(attributes & ~DXI_ATTR_READONLY); // remove says why
+            if (file.remove()) return patch_file_error("deleting", file);
+        }
+        const auto &folders = options_.undoing->folders;
+        for (auto it = folders.rbegin(); it != folders.rend(); ++it)
+            RemoveDirectoryA(it->c_str()); // a folder that holds anything now stays
+        return true;
+    }
+
+    // Puts the tree back as it was before this extraction began; answers false, the result
+    // of the failed run.
+    bool roll_back(bool) {
+        if (!undo_created_) return false;
+        bool restored = true;
+        if (replaced_any_) {
+            PatchExtractOptions back;
+            back.rolling_back = true;
+            restored = patch_extract(options_.undo_path, back);
+        }
+        // What the patch added goes; nothing of the tree's own was there to lose.
+        for (const std::string &target : added_) (void)fxi_delete_file(target.c_str());
+        for (auto it = created_folders_.rbegin(); it != created_folders_.rend(); ++it)
+            RemoveDirectoryA(it->c_str());
+        if (!restored) {
+            patch_log("Installation into %str% failed and could not be rolled back - install "
+                      "%str% to put back the components it replaced",
+                      release_dir_.c_str(), options_.undo_path);
+            return false;
+        }
+        record_.close();
+        (void)fxi_delete_file(options_.undo_path); // describes a change that is gone again
+        (void)fxi_delete_file(patch_undo_record_path(options_.undo_path).c_str());
+        patch_log("Installation into %str% failed - every component there is as it was",
+                  release_dir_.c_str());
+        return false;
+    }
+
+    const char *patch_path_;
+    const PatchExtractOptions &options_;
+    ProgressWindow progress_;
+    PatchReader reader_;
+    std::string release_dir_;
+    std::vector<Entry> own_entries_;
+    const std::vector<Entry> *entries_ = nullptr;
+    std::vector<Placement> places_;
+    PatchUndoRecordWriter record_;
+    bool undo_created_ = false, replaced_any_ = false;
+    std::vector<std::string> added_, created_folders_;
+};
 
 } // namespace
 
@@ -278,6 +521,41 @@ std::string patch_map_path(const char *stored, bool option_248) {
     return stays_inside(path) ? path : std::string();
 }
 
+const char *patch_path_problem(const std::string &path) {
+    static const char *const devices[] = {"CON", "PRN", "AUX", "NUL", "COM", "LPT"};
+    size_t start = 0;
+    for (;;) {
+        size_t end = std::min(path.find('\\', start), path.size());
+        std::string part = path.substr(start, end - start);
+        for (unsigned char c : part)
+            if (c < 0x20 || std::strchr("*?<>\"|", c))
+                return "holds a character that a file name cannot hold";
+        if (part.size() > 255) return "has a name longer than 255 characters";
+        if (!part.empty() && (part.back() == '.' || part.back() == ' '))
+            return "has a name ending in a dot or a blank";
+        std::string base = part.substr(0, part.find('.'));
+        for (const char *device : devices) {
+            size_t n = std::strlen(device);
+            bool numbered =
+                n == 3 && (std::strcmp(device, "COM") == 0 || std::strcmp(device, "LPT") == 0);
+            if (fxd_prefix_nocase(base.c_str(), device) != 0) continue;
+            if (base.size() == n && !numbered) return "names a device";
+            if (numbered && base.size() == n + 1 && base[n] >= '1' && base[n] <= '9')
+                return "names a device";
+        }
+        if (end >= path.size()) return nullptr;
+        start = end + 1;
+    }
+}
+
 bool patch_process(const char *patch_path, PatchMode mode, const char *undo_path, bool first_tree) {
-    return Processor(patch_path, mode, undo_path).run(first_tree);
+    if (mode == PatchMode::verify) return Verifier(patch_path).run();
+    PatchExtractOptions options;
+    options.undo_path = undo_path;
+    options.first_tree = first_tree;
+    return patch_extract(patch_path, options);
+}
+
+bool patch_extract(const char *patch_path, const PatchExtractOptions &options) {
+    return Extractor(patch_path, options).run();
 }

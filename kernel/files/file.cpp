@@ -620,6 +620,33 @@ uint16_t fxi_move_file(const char *old_name, const char *new_name) {
     return MoveFileA(old_name, new_name) ? 0 : fxi_map_file_error(GetLastError());
 }
 
+uint16_t fxi_replace_file(const char *source, const char *target) {
+    if (MoveFileExA(source, target, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) return 0;
+    return fxi_map_file_error(GetLastError());
+}
+
+std::string fxi_final_path(const char *name, uint16_t *error) {
+    HANDLE handle = CreateFileA(name, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+        if (error) *error = fxi_map_file_error(GetLastError());
+        return {};
+    }
+    char buffer[DXI_FILE_NAME_MAX + 8];
+    DWORD length = GetFinalPathNameByHandleA(handle, buffer, sizeof buffer, FILE_NAME_NORMALIZED);
+    DWORD failure = length == 0 || length >= sizeof buffer ? GetLastError() : ERROR_SUCCESS;
+    CloseHandle(handle);
+    if (failure != ERROR_SUCCESS || length == 0 || length >= sizeof buffer) {
+        if (error) *error = fxi_map_file_error(failure ? failure : ERROR_FILENAME_EXCED_RANGE);
+        return {};
+    }
+    std::string path(buffer, length);
+    // The long-path prefix says nothing about where the file is.
+    if (path.rfind("\\\\?\\", 0) == 0) path.erase(0, 4);
+    if (error) *error = 0;
+    return path;
+}
+
 uint16_t fxi_delete_file(const char *name) {
     if (!name || !fxi_test_file(name)) return 2701;
     {

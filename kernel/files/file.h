@@ -197,6 +197,13 @@ private:
 uint16_t fxi_copy_file(const char *source, const char *destination, uint16_t chunk_size);
 uint16_t fxi_move_file(const char *old_name, const char *new_name);
 uint16_t fxi_delete_file(const char *name);
+// Puts the closed file `source` in the place of `target` in one step, whether or not
+// `target` exists: a reader of `target` finds either its old or its new bytes, never a mix
+// and never nothing, and both names are on the disk when the call answers.
+uint16_t fxi_replace_file(const char *source, const char *target);
+// Where `name` really is once every link on the way has been followed, as a DOS path, or an
+// empty text when it cannot be opened (its last code in `*error`).
+std::string fxi_final_path(const char *name, uint16_t *error = nullptr);
 // True when a file of that name exists: ordinary, hidden and system files count, a directory
 // only when it is itself hidden or system.
 bool fxi_test_file(const char *name);

@@ -32,6 +32,19 @@ int ofd_lock(int fd, int cmd, short type, off_t start, off_t length, short *foun
     return rc;
 }
 
+// Flushes the folder holding `host`, so that a name created or replaced in it survives a crash.
+bool sync_parent(const std::string &host) {
+    size_t slash = host.find_last_of('/');
+    std::string parent = slash == std::string::npos ? "." : slash == 0 ? "/" : host.substr(0, slash);
+    int fd = open(parent.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return fail_errno(false);
+    bool synced = fsync(fd) == 0 || errno == EINVAL;
+    int saved = errno;
+    close(fd);
+    if (!synced) errno = saved;
+    return synced ? true : fail_errno(false);
+}
+
 constexpr const char *attrib_xattr = "user.kova.attrib";
 constexpr DWORD kept_bits = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE;
 
@@ -81,6 +94,7 @@ struct FileObject : kova_io_object {
     bool append_only = false;
     bool delete_on_close = false;
     bool archive_marked = false;
+    bool name_unsynced = false; // created by this handle, its folder not yet flushed
     std::string host;
     PRIORITY_HINT hint = IoPriorityHintNormal;
 
@@ -98,6 +112,12 @@ struct FileObject : kova_io_object {
     BOOL flush() override {
         if (!(access & SHARE_W)) return fail(FALSE, ERROR_ACCESS_DENIED);
         if (fsync(fd) != 0 && errno != EINVAL) return fail_errno(FALSE);
+        // A journalled Windows volume keeps a new file's name with its data; here the name
+        // lives in the folder, which has to be flushed once as well.
+        if (name_unsynced) {
+            if (!sync_parent(host)) return FALSE;
+            name_unsynced = false;
+        }
         return TRUE;
     }
 
@@ -287,6 +307,7 @@ HANDLE create_file(const std::string &name, DWORD access, DWORD share, DWORD dis
         store_attributes(r.host, st, wanted);
     }
     file->delete_on_close = flags & FILE_FLAG_DELETE_ON_CLOSE;
+    file->name_unsynced = created;
     SetLastError(existed && (disposition == OPEN_ALWAYS || disposition == CREATE_ALWAYS)
                      ? ERROR_ALREADY_EXISTS
                      : ERROR_SUCCESS);
@@ -586,6 +607,10 @@ BOOL DeleteFileW(LPCWSTR name) {
 }
 
 BOOL MoveFileA(LPCSTR from_name, LPCSTR to_name) {
+    return MoveFileExA(from_name, to_name, MOVEFILE_COPY_ALLOWED);
+}
+
+BOOL MoveFileExA(LPCSTR from_name, LPCSTR to_name, DWORD flags) {
     if (!from_name || !to_name) return fail(FALSE, ERROR_INVALID_PARAMETER);
     if (strlen(from_name) >= MAX_PATH || strlen(to_name) >= MAX_PATH)
         return fail(FALSE, ERROR_FILENAME_EXCED_RANGE);
@@ -597,16 +622,25 @@ BOOL MoveFileA(LPCSTR from_name, LPCSTR to_name) {
     if (!resolve(utf8_from_ansi(to_name), to)) return FALSE;
     if (to.is_root) return fail(FALSE, ERROR_ACCESS_DENIED);
     // The new name is written as given; an existing entry is refused unless it is the same
-    // file under another case.
+    // file under another case, or replacing was asked for. A replaced entry keeps its own
+    // name, so that no second entry differing only in case appears beside it.
     std::string target = to.parent + (to.parent == "/" ? "" : "/") + last_component(to.dos);
     struct stat to_st;
+    int target_fd = -1;
+    DWORD err = 0;
     if (to.exists && lstat(to.host.c_str(), &to_st) == 0 &&
-        !(to_st.st_dev == from_st.st_dev && to_st.st_ino == from_st.st_ino))
-        return fail(FALSE, ERROR_ALREADY_EXISTS);
+        !(to_st.st_dev == from_st.st_dev && to_st.st_ino == from_st.st_ino)) {
+        if (!(flags & MOVEFILE_REPLACE_EXISTING)) return fail(FALSE, ERROR_ALREADY_EXISTS);
+        if (S_ISDIR(to_st.st_mode) || !S_ISREG(from_st.st_mode) ||
+            (!S_ISLNK(to_st.st_mode) && read_only_mode(to_st.st_mode)))
+            return fail(FALSE, ERROR_ACCESS_DENIED);
+        if (S_ISREG(to_st.st_mode)) err = check_delete_sharing(to.host, target_fd);
+        target = to.host;
+    }
     int fd = -1;
-    DWORD err = S_ISREG(from_st.st_mode) ? check_delete_sharing(from.host, fd) : 0;
+    if (!err && S_ISREG(from_st.st_mode)) err = check_delete_sharing(from.host, fd);
     if (!err && rename(from.host.c_str(), target.c_str()) != 0) {
-        if (errno == EXDEV && S_ISREG(from_st.st_mode)) {
+        if (errno == EXDEV && S_ISREG(from_st.st_mode) && (flags & MOVEFILE_COPY_ALLOWED)) {
             if (!copy_across(from.host, target, from_st))
                 err = GetLastError();
             else if (unlink(from.host.c_str()) != 0)
@@ -616,9 +650,31 @@ BOOL MoveFileA(LPCSTR from_name, LPCSTR to_name) {
         }
     }
     if (fd >= 0) close(fd);
+    if (target_fd >= 0) close(target_fd);
+    if (!err && (flags & MOVEFILE_WRITE_THROUGH) &&
+        !(sync_parent(target) && (from.parent == to.parent || sync_parent(from.host))))
+        err = GetLastError();
     if (err) return fail(FALSE, err);
     SetLastError(ERROR_SUCCESS);
     return TRUE;
+}
+
+DWORD GetFinalPathNameByHandleA(HANDLE handle, LPSTR buffer, DWORD size, DWORD flags) {
+    FileObject *file = as_file(handle);
+    if (!file) return fail(0u, ERROR_INVALID_HANDLE);
+    if (flags & ~FILE_NAME_NORMALIZED) return fail(0u, ERROR_INVALID_PARAMETER);
+    // The descriptor knows where the links on the way led; the DOS form of that place is the
+    // one a Windows caller would see after its reparse points.
+    char real[PATH_MAX];
+    std::string proc = "/proc/self/fd/" + std::to_string(file->fd);
+    ssize_t n = readlink(proc.c_str(), real, sizeof real - 1);
+    if (n < 0) return fail_errno(0u);
+    real[n] = '\0';
+    std::string path = "\\\\?\\" + kova_dos_from_host(real);
+    if (path.size() >= size) return fail(static_cast<DWORD>(path.size() + 1), ERROR_NOT_ENOUGH_MEMORY);
+    std::memcpy(buffer, path.c_str(), path.size() + 1);
+    SetLastError(ERROR_SUCCESS);
+    return static_cast<DWORD>(path.size());
 }
 
 BOOL CopyFileA(LPCSTR from_name, LPCSTR to_name, BOOL fail_if_exists) {

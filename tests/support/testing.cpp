@@ -14,6 +14,7 @@
 #include <sstream>
 #include <stdexcept>
 #include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
 
 namespace fs = std::filesystem;
@@ -184,6 +185,56 @@ RunResult run(const std::vector<std::string> &argv, const std::map<std::string, 
     waitpid(pid, &status, 0);
     result.status = decode_status(status);
     return result;
+}
+
+Child::Child(const std::vector<std::string> &argv, const std::map<std::string, std::string> &env,
+             const std::string &cwd) {
+    std::string log = dir_ / "output";
+    pid_ = fork();
+    if (pid_ < 0) throw std::runtime_error("fork failed");
+    if (pid_ == 0) {
+        int in = open("/dev/null", O_RDONLY);
+        int out = open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        dup2(in, 0);
+        dup2(out, 1);
+        dup2(out, 2);
+        close(in);
+        close(out);
+        exec_child(argv, env, cwd);
+    }
+}
+
+Child::~Child() {
+    if (pid_ > 0 && status_ < 0) {
+        kill(pid_, SIGKILL);
+        int status = 0;
+        waitpid(pid_, &status, 0);
+    }
+}
+
+void Child::signal(int sig) {
+    if (status_ < 0) kill(pid_, sig);
+}
+
+bool Child::running() {
+    if (status_ >= 0) return false;
+    int status = 0;
+    if (waitpid(pid_, &status, WNOHANG) != pid_) return true;
+    status_ = decode_status(status);
+    return false;
+}
+
+int Child::wait(std::chrono::milliseconds timeout) {
+    auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (running()) {
+        if (std::chrono::steady_clock::now() >= deadline) return -1;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return status_;
+}
+
+std::string Child::output() const {
+    return read_file(dir_ / "output");
 }
 
 Pty::Pty(const std::vector<std::string> &argv, const std::map<std::string, std::string> &env,

@@ -76,6 +76,30 @@ RunResult run(const std::vector<std::string> &argv,
               const std::map<std::string, std::string> &env = {}, const std::string &input = {},
               const std::string &cwd = {});
 
+// A program started in the background with standard input from /dev/null and its output
+// kept in a file, for tests that signal or kill it midway; killed and reaped when the object
+// goes if still running.
+class Child {
+public:
+    Child(const std::vector<std::string> &argv, const std::map<std::string, std::string> &env = {},
+          const std::string &cwd = {});
+    ~Child();
+    Child(const Child &) = delete;
+    Child &operator=(const Child &) = delete;
+    void signal(int sig);
+    // Waits for the end and answers the exit status (128 + signal when killed), or -1 when the
+    // program is still running after `timeout`.
+    int wait(std::chrono::milliseconds timeout = std::chrono::milliseconds(30000));
+    bool running();
+    // Standard output and error so far.
+    std::string output() const;
+
+private:
+    TempDir dir_;
+    int pid_ = -1;
+    int status_ = -1;
+};
+
 // A program running on a pseudo-terminal, as an operator at a console would see it.
 class Pty {
 public:

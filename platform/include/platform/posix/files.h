@@ -163,6 +163,14 @@ BOOL SetFileAttributesA(LPCSTR name, DWORD attributes);
 BOOL DeleteFileA(LPCSTR name);
 BOOL DeleteFileW(LPCWSTR name);
 BOOL MoveFileA(LPCSTR from, LPCSTR to);
+inline constexpr DWORD MOVEFILE_REPLACE_EXISTING = 0x1;
+inline constexpr DWORD MOVEFILE_COPY_ALLOWED = 0x2;
+inline constexpr DWORD MOVEFILE_WRITE_THROUGH = 0x8;
+// Replacing keeps the existing entry's name; write-through flushes the folders involved.
+BOOL MoveFileExA(LPCSTR from, LPCSTR to, DWORD flags);
+inline constexpr DWORD FILE_NAME_NORMALIZED = 0x0;
+// The \\?\ DOS path of where the handle's file really is, after every link on the way.
+DWORD GetFinalPathNameByHandleA(HANDLE file, LPSTR buffer, DWORD size, DWORD flags);
 BOOL CopyFileA(LPCSTR from, LPCSTR to, BOOL fail_if_exists);
 UINT GetTempFileNameA(LPCSTR path, LPCSTR prefix, UINT unique, LPSTR out);
 
