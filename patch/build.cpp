@@ -577,9 +577,12 @@ public:
     // Adds the components: each replaces the entries stored under its path where the first of
     // them stood, the others follow the last entry.
     bool add(const std::vector<Component> &components, bool undo, bool durable) {
-        BlockPipeline pipeline(patch_build_workers());
+        // Workers start only when there are blocks to compress.
+        std::unique_ptr<BlockPipeline> pipeline;
+        if (!components.empty()) pipeline = std::make_unique<BlockPipeline>(patch_build_workers());
         buffer_.reset(new (std::nothrow) uint8_t[PATCH_BLOCK_SIZE]);
-        if (!pipeline.ready() || !buffer_) return patch_report("Insufficient Memory");
+        if ((pipeline && !pipeline->ready()) || !buffer_)
+            return patch_report("Insufficient Memory");
 
         std::vector<StoredEntry> entries;
         if (!is_new() && !read_layout(entries)) return false;
@@ -607,12 +610,12 @@ public:
             if (k < 0) {
                 if (!copy_saved(entries[i], restore_offset)) return false;
             } else if (!written[k]) {
-                if (!append(components[k], pipeline)) return false;
+                if (!append(components[k], *pipeline)) return false;
                 written[k] = true;
             }
         }
         for (size_t k = 0; k < components.size(); ++k)
-            if (!written[k] && !append(components[k], pipeline)) return false;
+            if (!written[k] && !append(components[k], *pipeline)) return false;
         return commit(durable);
     }
 
@@ -805,8 +808,8 @@ bool patch_recover(const char *patch_path) {
 bool patch_create_file(const char *patch_path, bool undo) {
     TXI_FILE patch(patch_path);
     if (patch.create()) return patch_file_error("creating", patch);
-    uint8_t bytes[PATCH_FILE_HEADER_SIZE];
-    encode_new_header(undo, bytes);
-    if (patch.write(bytes, sizeof bytes) || patch.flush()) return patch_file_error("writing", patch);
-    return true;
+    patch.close();
+    // The header goes in as an add without components: whole, or not at all.
+    PatchAdd add(patch_path);
+    return add.open() && add.add({}, undo, true);
 }

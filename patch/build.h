@@ -31,9 +31,6 @@ struct PatchAppendOptions {
                                           const char *stored_path,
                                           const PatchAppendOptions &options);
 
-// Creates an empty patch file: its header alone, on the disk when the call answers.
-[[nodiscard]] bool patch_create_file(const char *patch_path, bool undo);
-
 // Puts a patch left by a killed append back to its last whole state (see above). Cheap when
 // nothing is pending; the reader calls it before reading a patch.
 [[nodiscard]] bool patch_recover(const char *patch_path);
@@ -41,3 +38,7 @@ struct PatchAppendOptions {
 // The number of workers that compress a component's blocks: the processors this process may
 // run on. Whatever the number, a patch gets the same bytes.
 unsigned patch_build_workers();
+
+// Creates a patch file that does not exist yet, holding its header alone; on the disk when the
+// call answers. An existing file is not touched ("Error creating file ...").
+[[nodiscard]] bool patch_create_file(const char *patch_path, bool undo);

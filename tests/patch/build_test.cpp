@@ -397,8 +397,8 @@ TEST_F(PatchBuild, DiskFullLeavesThePatchAsItWas) {
 TEST_F(PatchBuild, KilledAddsLeaveAWholePatch) {
     std::map<std::string, std::string> sources = {
         {"\\kova2000\\abc\\a.dat", "a"},
-        {"\\kova2000\\abc\\big0.dat", mixed_data(3 << 20, 6)},
-        {"\\kova2000\\abc\\big1.dat", mixed_data(2 << 20, 7)},
+        {"\\kova2000\\abc\\big0.dat", mixed_data(1 << 20, 6)},
+        {"\\kova2000\\abc\\big1.dat", mixed_data(600000, 7)},
     };
     for (const auto &[stored, data] : sources) {
         std::string name = stored.substr(stored.rfind('\\') + 1);
@@ -408,10 +408,18 @@ TEST_F(PatchBuild, KilledAddsLeaveAWholePatch) {
     ASSERT_TRUE(add("S:\\kova2000\\abc\\a.dat", "fixk"));
     const std::string patch_file = host("source/patches/fixk.kvz");
 
-    auto started = std::chrono::steady_clock::now();
-    ASSERT_EQ(wait_status(start_kvpatch({"timing", "S:\\kova2000\\abc\\big0.dat"}, server_)), 0);
-    auto whole_add = std::chrono::steady_clock::now() - started;
-    auto longest = std::chrono::duration_cast<std::chrono::microseconds>(whole_add * 13 / 10);
+    // Kills fall between the moment a tiny add would have ended (the program is under way) and
+    // a little after a whole add of the larger source would have.
+    auto time_add = [&](const char *file) {
+        auto started = std::chrono::steady_clock::now();
+        EXPECT_EQ(wait_status(start_kvpatch({"timing", file}, server_)), 0);
+        return std::chrono::duration_cast<std::chrono::microseconds>(
+            std::chrono::steady_clock::now() - started);
+    };
+    time_add("S:\\kova2000\\abc\\a.dat"); // the first run of a prefix sets it up
+    auto earliest = time_add("S:\\kova2000\\abc\\a.dat");
+    auto whole_add = time_add("S:\\kova2000\\abc\\big0.dat");
+    auto window = std::max(whole_add * 11 / 10 - earliest, std::chrono::microseconds(1000));
 
     std::mt19937 rng(8);
     int killed = 0;
@@ -419,9 +427,12 @@ TEST_F(PatchBuild, KilledAddsLeaveAWholePatch) {
         std::string file =
             round % 3 == 2 ? "S:\\kova2000\\abc\\big1.dat" : "S:\\kova2000\\abc\\big0.dat";
         pid_t pid = start_kvpatch({"fixk", file}, server_);
-        std::this_thread::sleep_for(std::chrono::microseconds(rng() % longest.count()));
+        std::this_thread::sleep_for(earliest * 9 / 10 +
+                                    std::chrono::microseconds(rng() % window.count()));
         kill(pid, SIGKILL);
         killed += wait_status(pid) == 128 + SIGKILL;
+        // Now and then the next add finds what this one left, and puts it back itself.
+        if (round % 4 == 3) continue;
 
         ASSERT_TRUE(patch_recover("S:\\source\\patches\\fixk.kvz")) << setup_log();
         EXPECT_FALSE(std::filesystem::exists(patch_file + ".pending"));
