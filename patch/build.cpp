@@ -92,10 +92,18 @@ bool patch_add_file(TXI_FILE *open_patch, const char *patch_name, const char *fi
     // Patch path: a full path, or a name under the patches directory of the current drive.
     std::string patch_path = patch_name;
     if (!direct_path) {
-        fxi_dir_make_all("\\source\\patches\\");
+        (void)fxi_dir_make_all("\\source\\patches\\"); // if missing, the patch cannot be made
         patch_path = "\\source\\patches\\" + patch_split(patch_name).name + ".kvz";
     }
     PatchPathParts given = patch_split(file);
+    if (given.refused) {
+        // Its parts would all be empty: the component would be stored without a name.
+        std::string text;
+        fxd_fmt_assign(text,
+                       "Unable to add %str% - a part of its path is longer than %str% characters",
+                       file, std::to_string(DXI_PATH_PART_MAX).c_str());
+        return patch_report(text.c_str());
+    }
 
     // A new patch of overlays carries the kernel libraries first.
     if (!direct_path && !fxi_test_file(patch_path.c_str()) &&
