@@ -49,7 +49,7 @@ bool patch_undo_record_load(const std::string &undo_patch, PatchUndoRecord &reco
 
 std::string patch_undo_run_id() {
     char computer[DXI_PATH_BUFFER] = {};
-    fxi_computer_name(computer);
+    (void)fxi_computer_name(computer); // the process and the time still tell runs apart
     TXD_CLOCK now;
     fxd_clock_now(&now);
     char id[96];

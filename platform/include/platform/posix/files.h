@@ -219,4 +219,4 @@ std::string kova_dos_from_host(std::string_view host_path);
 // The host path (UTF-8) of a DOS path (ANSI), through the drive links and without regard to
 // case; components that do not exist are kept as written. Empty, with the Windows error in
 // GetLastError, when the path has no drive or cannot be resolved.
-std::string kova_host_from_dos(std::string_view dos_path);
+[[nodiscard]] std::string kova_host_from_dos(std::string_view dos_path);
