@@ -48,7 +48,7 @@ bool patch_undo_record_load(const std::string &undo_patch, PatchUndoRecord &reco
 }
 
 std::string patch_undo_run_id() {
-    char computer[DXI_PATH_BUFFER] = {};
+    char computer[16] = {}; // what fxi_computer_name fills; the id below then always fits
     (void)fxi_computer_name(computer); // the process and the time still tell runs apart
     TXD_CLOCK now;
     fxd_clock_now(&now);
