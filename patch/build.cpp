@@ -392,7 +392,7 @@ bool restore_pending(TXI_FILE &patch, const std::string &patch_path) {
         if (patch.truncate(header.restore_offset + header.saved_length))
             return patch_file_error("writing", patch);
     }
-    pending.close();
+    (void)pending.close(); // read only: the patch is restored already
     if (uint16_t code = fxi_delete_file(name.c_str())) return report_code("deleting", name, code);
     return true;
 }
@@ -431,7 +431,7 @@ bool open_for_add(TXI_FILE &patch) {
         if (patch.open(DXI_FILE_READ_WRITE | DXI_FILE_SHARED) == 0) return true;
         if (patch.error() != DXI_ERR_FILE_NOT_FOUND) return patch_file_error("updating", patch);
         if (patch.create() == 0) {
-            patch.close();
+            (void)patch.close(); // empty: the add writes it through its own handle
         } else if (patch.error() != DXI_ERR_FILE_EXISTS) {
             return patch_file_error("creating", patch);
         }
@@ -555,7 +555,7 @@ public:
     explicit PatchAdd(std::string path) : path_(std::move(path)), patch_(path_.c_str()) {}
     ~PatchAdd() {
         if (!pending_written_ || committed_) return;
-        pending_.close();
+        (void)pending_.close(); // what it holds is on the disk already
         (void)restore_pending(patch_, path_);
     }
     PatchAdd(const PatchAdd &) = delete;
@@ -717,7 +717,7 @@ private:
         } else if (durable && patch_.flush()) {
             return patch_file_error("writing", patch_);
         }
-        pending_.close();
+        (void)pending_.close(); // what it holds is on the disk already
         std::string name = pending_name(path_);
         if (uint16_t code = fxi_delete_file(name.c_str()))
             return report_code("deleting", name, code);
@@ -778,7 +778,7 @@ bool patch_add_file(const char *patch_name, const char *file, const PatchAddOpti
     // Patch path: a full path, or a name under the patches directory of the current drive.
     std::string patch_path = patch_name;
     if (!options.direct_path) {
-        fxi_dir_make_all("\\source\\patches\\");
+        (void)fxi_dir_make_all("\\source\\patches\\"); // if missing, the add says so
         patch_path = "\\source\\patches\\" + patch_split(patch_name).name + ".kvz";
     }
     return add_components(patch_path, file, options.direct_path, options.undo, options.durable,
@@ -797,7 +797,7 @@ bool patch_recover(const char *patch_path) {
     if (patch.open(DXI_FILE_READ_WRITE | DXI_FILE_SHARED)) {
         // Without the patch there is nothing to put back.
         if (patch.error() != DXI_ERR_FILE_NOT_FOUND) return patch_file_error("updating", patch);
-        fxi_delete_file(pending_name(patch_path).c_str());
+        (void)fxi_delete_file(pending_name(patch_path).c_str()); // stale: nothing to put back
         return true;
     }
     AddLock lock(patch);
@@ -808,7 +808,7 @@ bool patch_recover(const char *patch_path) {
 bool patch_create_file(const char *patch_path, bool undo) {
     TXI_FILE patch(patch_path);
     if (patch.create()) return patch_file_error("creating", patch);
-    patch.close();
+    (void)patch.close(); // empty: the add writes the header itself
     // The header goes in as an add without components: whole, or not at all.
     PatchAdd add(patch_path);
     return add.open() && add.add({}, undo, true);

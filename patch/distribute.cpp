@@ -45,7 +45,7 @@ std::string patch_download_url() {
 }
 
 std::string patch_file_path(const char *patch_name) {
-    fxi_dir_make_all("\\source\\patches\\");
+    (void)fxi_dir_make_all("\\source\\patches\\"); // if missing, the use of the path fails
     return "\\source\\patches\\" + patch_split(patch_name).name + ".kvz";
 }
 

@@ -101,7 +101,7 @@ void patch_log(const char *format, ...) {
     std::string log = std::string(dir) + "setup.log";
     std::string older = std::string(dir) + "setup.txt";
     if (fxi_test_file(older.c_str()) && !fxi_test_file(log.c_str()))
-        fxi_move_file(older.c_str(), log.c_str());
+        (void)fxi_move_file(older.c_str(), log.c_str()); // setup.txt stays; setup.log starts
 
     TXI_LFILE file;
     bool ready = !file.exists(log.c_str()) && file.create(log.c_str()) == 0;
@@ -109,13 +109,14 @@ void patch_log(const char *format, ...) {
     if (!ready) return;
 
     char computer[DXI_PATH_BUFFER] = {};
-    fxi_computer_name(computer);
+    (void)fxi_computer_name(computer); // an unknown computer leaves the field empty
     TXD_CLOCK now;
     fxd_clock_now(&now);
-    file.print_line("%str% on server %str% on %date%,2 at %time%,1", message.c_str(), computer,
-                    &now.date, &now.time);
+    // A line setup.log cannot take still reaches the start log below.
+    (void)file.print_line("%str% on server %str% on %date%,2 at %time%,1", message.c_str(),
+                          computer, &now.date, &now.time);
     fxi_start_log("%str%", message.c_str());
-    file.close();
+    (void)file.close(); // as for the line itself
 }
 
 void patch_wait_open() {

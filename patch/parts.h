@@ -9,14 +9,16 @@
 
 struct PatchPathParts {
     std::string drive, dir, name, ext, name_ext;
+    // The split's code: nonzero, with every part empty, for a part too long to split.
+    uint16_t refused = 0;
 };
 
 inline PatchPathParts patch_split(const char *path) {
     char drive[DXI_PATH_BUFFER], dir[DXI_PATH_BUFFER], name[DXI_PATH_BUFFER], ext[DXI_PATH_BUFFER],
         version[DXI_PATH_BUFFER], name_ext[DXI_PATH_BUFFER];
     drive[0] = dir[0] = name[0] = ext[0] = name_ext[0] = '\0';
-    fxi_path_split(path, drive, dir, name, ext, version, name_ext);
-    return {drive, dir, name, ext, name_ext};
+    uint16_t refused = fxi_path_split(path, drive, dir, name, ext, version, name_ext);
+    return {drive, dir, name, ext, name_ext, refused};
 }
 
 // Extension families are told apart by their first three characters, without regard to case

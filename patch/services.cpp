@@ -95,7 +95,7 @@ bool machine_is_remote() {
     const std::string &root = patch_state.root;
     if (root.rfind("\\\\", 0) == 0) {
         char computer[DXI_PATH_BUFFER] = {};
-        fxi_computer_name(computer);
+        (void)fxi_computer_name(computer); // an unknown name counts as another machine
         std::string host = root.substr(2, root.find('\\', 2) - 2);
         return fxd_compare_nocase(
                    host.c_str(), computer,

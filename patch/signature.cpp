@@ -100,7 +100,7 @@ Fields parse(const std::string &text) {
     TXI_FILE file;
     if (file.create(path.c_str())) return false;
     if (file.write(text.data(), static_cast<uint32_t>(text.size())) || file.close()) {
-        file.remove(path.c_str());
+        (void)file.remove(path.c_str()); // a half-written key file is of no use
         return false;
     }
     return true;
@@ -187,7 +187,7 @@ PatchSignatureError patch_keygen(const std::string &name, const std::string &sig
     std::string public_text =
         std::string(public_key_kind) + "\nsigner: " + signer + "\nkey: " + base64(pub.key) + "\n";
     if (!write_new_file(public_path, public_text)) {
-        TXI_FILE().remove(secret_path.c_str()); // half a pair is of no use
+        (void)TXI_FILE().remove(secret_path.c_str()); // half a pair is of no use
         return PatchSignatureError::write_failed;
     }
     return PatchSignatureError::none;

@@ -64,12 +64,12 @@ bool open_users_file() {
     std::string path = fxi_conn_data_home() + "kovausrs";
     if (l.users_file.open(path.c_str(), 3 | 4) != 0) {
         if (l.users_file.create(path.c_str()) != 0) return false;
-        l.users_file.close();
+        (void)l.users_file.close(); // empty; the open that follows says whether it is usable
         if (l.users_file.open(path.c_str(), 3 | 4) != 0) return false;
     }
     uint64_t length = 0;
     if (l.users_file.length(&length) != 0) {
-        l.users_file.close();
+        (void)l.users_file.close(); // nothing was written to it
         return false;
     }
     uint64_t records = length / DXK_USER_RECORD_SIZE;
@@ -225,7 +225,7 @@ void fxk_user_closfile(uint16_t close_flag) {
     if (!l.sem_lock.owned_by_caller()) return;
     if (l.sem_lock.depth() == 1) {
         if (l.users_open) {
-            l.users_file.close();
+            (void)l.users_file.close(); // its only writes were checked as they were made
             l.users_open = false;
         }
         if (l.sem_open) {
@@ -250,8 +250,10 @@ void fxk_user_readrec(uint16_t slot, uint8_t *record) {
     uint64_t length = 0;
     if (l.users_open && l.users_file.length(&length) == 0 &&
         static_cast<uint64_t>(slot) < length / DXK_USER_RECORD_SIZE &&
-        l.users_file.seek_to(static_cast<uint64_t>(slot) * DXK_USER_RECORD_SIZE) == 0)
-        l.users_file.read(into, DXK_USER_RECORD_SIZE);
+        l.users_file.seek_to(static_cast<uint64_t>(slot) * DXK_USER_RECORD_SIZE) == 0 &&
+        l.users_file.read(into, DXK_USER_RECORD_SIZE) != 0)
+        // A part read would pass another slot's bytes off as this user's record.
+        std::memset(into, 0, DXK_USER_RECORD_SIZE);
     fxk_user_closfile(0);
 }
 

@@ -50,9 +50,10 @@ TXK_SIGNON fxk_signon_resolved() {
     if (facts.component.empty()) {
         char path[DXI_PATH_BUFFER] = {}, name[DXI_PATH_PART_MAX + 1] = {},
              ext[DXI_PATH_PART_MAX + 1] = {};
-        fxi_path_split(fxi_module_path(path), nullptr, nullptr, name, ext, nullptr, nullptr);
+        uint16_t refused =
+            fxi_path_split(fxi_module_path(path), nullptr, nullptr, name, ext, nullptr, nullptr);
         // Only a name the suite's components could have identifies one.
-        if (std::strlen(name) <= 8 && std::strlen(ext) <= 3) {
+        if (!refused && std::strlen(name) <= 8 && std::strlen(ext) <= 3) {
             facts.component = name;
             facts.extension = ext;
         }
@@ -200,7 +201,7 @@ void fxk_unexpected_error_ex(const char *message, uint16_t code, uint16_t sub_co
     r.message = fxk_error_message(message);
 
     char computer[16] = {};
-    fxi_computer_name(computer);
+    (void)fxi_computer_name(computer); // an unknown computer leaves the field empty
     r.computer = computer;
     // The client name comes from terminal services, which the POSIX platform never runs.
     r.client.clear();

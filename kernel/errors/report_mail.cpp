@@ -39,7 +39,8 @@ std::string support_setting(const char *company, const char *key, const char *de
 
 std::string program_name() {
     char path[DXI_PATH_BUFFER] = {}, name[DXI_PATH_PART_MAX + 1] = {};
-    fxi_path_split(fxi_module_path(path), nullptr, nullptr, name, nullptr, nullptr, nullptr);
+    // A path the split refuses leaves the name empty; a caption can do without it.
+    (void)fxi_path_split(fxi_module_path(path), nullptr, nullptr, name, nullptr, nullptr, nullptr);
     return name;
 }
 
@@ -53,7 +54,7 @@ std::string log_text(uint64_t start, uint64_t end) {
     if (log.open(path.c_str(), DXI_FILE_READ | DXI_FILE_SHARED) != 0 || log.seek_to(start) != 0)
         return {};
     uint32_t done = 0;
-    log.read(text.data(), static_cast<uint32_t>(text.size()), &done);
+    if (log.read(text.data(), static_cast<uint32_t>(text.size()), &done) != 0) return {};
     text.resize(done);
     return text;
 }
@@ -134,7 +135,8 @@ void fxk_postmortem_mail(const char *dump_path) {
     std::string archive = dump_path && *dump_path ? fxk_dump_archive(dump_path, stored) : "";
     uint64_t size = 0;
     TXI_FILE stored_file;
-    if (!archive.empty()) stored_file.length(&size, archive.c_str());
+    // An archive of unknown size is attached; the mail layer reports what it cannot send.
+    if (!archive.empty()) (void)stored_file.length(&size, archive.c_str());
 
     std::string caption = program_name();
     if (supplier_domain() && fxd_upper_char(environment("PROGINIT")[0]) == 'Y' &&
@@ -145,13 +147,14 @@ void fxk_postmortem_mail(const char *dump_path) {
         return;
 
     char computer[16] = {};
-    fxi_computer_name(computer);
+    (void)fxi_computer_name(computer); // an unknown computer leaves the field empty
     char program[DXI_PATH_BUFFER] = {}, module[DXI_PATH_BUFFER] = {};
     fxi_module_path(program);
     // The kernel's name of the program may carry an extension the file itself lacks.
     GetModuleFileNameA(nullptr, module, sizeof module);
     TXD_CLOCK released{};
-    if (fxi_time_by_name(program, &released) != 0) fxi_time_by_name(module, &released);
+    // Without either time the release date stays empty; the mail is still worth sending.
+    if (fxi_time_by_name(program, &released) != 0) (void)fxi_time_by_name(module, &released);
     // Terminal services, which would name a client station, never run on POSIX.
     std::string body;
     fxd_fmt_assign(body, "Workstation %str%, ", computer);

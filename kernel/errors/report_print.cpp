@@ -112,7 +112,7 @@ std::string fxk_error_print(const TXK_ERROR_REPORT &r, bool *printed) {
     TXI_FILE file;
     if (file.create(path.c_str()) != 0) return {};
     bool written = file.write(text.data(), static_cast<uint32_t>(text.size())) == 0;
-    file.close();
+    written = file.close() == 0 && written;
     if (!written) return {};
 
     // The host's print spooler takes the file from the log directory; what it says about the

@@ -321,12 +321,15 @@ TXI_FILE::TXI_FILE(const char *name) : errors_(&EXI_FILE) {
 }
 
 TXI_FILE::~TXI_FILE() {
-    close();
-    if (delete_on_close_ && name_[0]) fxi_delete_file(name_);
+    // Nobody is left to hear about it: an owner whose writes matter closes before this.
+    if (is_open()) (void)close();
+    // A temporary file: only litter is lost.
+    if (delete_on_close_ && name_[0]) (void)fxi_delete_file(name_);
 }
 
 void TXI_FILE::set_name(const char *name) {
-    if (is_open()) close();
+    // An owner whose writes matter closes the file itself before naming another.
+    if (is_open()) (void)close();
     delete_on_close_ = 0;
     mode_ = 0;
     flush_after_write_ = 0;
@@ -353,7 +356,7 @@ const char *TXI_FILE::target(const char *name) {
 }
 
 uint16_t TXI_FILE::open(const char *name, uint16_t flags) {
-    if (is_open()) close();
+    if (is_open()) (void)close(); // an owner whose writes matter closes first
     const char *path = target(name);
     if (!path) return error();
     HANDLE handle;
@@ -366,7 +369,7 @@ uint16_t TXI_FILE::open(const char *name, uint16_t flags) {
 }
 
 uint16_t TXI_FILE::create(const char *name) {
-    if (is_open()) close();
+    if (is_open()) (void)close(); // an owner whose writes matter closes first
     const char *path = target(name);
     if (!path) return error();
     HANDLE handle;
@@ -379,7 +382,7 @@ uint16_t TXI_FILE::create(const char *name) {
 }
 
 uint16_t TXI_FILE::create_temp(const char *directory, uint16_t keep) {
-    if (is_open()) close();
+    if (is_open()) (void)close(); // an owner whose writes matter closes first
     char temp[DXI_PATH_BUFFER];
     std::string dir = directory ? directory : fxi_temp_dir(temp);
     if (!dir.empty()) {
@@ -541,7 +544,8 @@ uint16_t TXI_FILE::remove(const char *name) {
         return fail(fxi_delete_file(name));
     }
     if (name_refused_) return fail(2710);
-    if (is_open()) close();
+    // The file is about to go, so how its close went does not matter.
+    if (is_open()) (void)close();
     return fail(fxi_delete_file(name_));
 }
 
@@ -599,20 +603,27 @@ uint16_t fxi_copy_file(const char *source, const char *destination, uint16_t chu
         uint32_t n = static_cast<uint32_t>(std::min(remaining, chunk));
         uint16_t code = in.read(buffer.get(), n) ? 2715 : out.write(buffer.get(), n) ? 2716 : 0;
         if (code) {
-            out.close();
-            fxi_delete_file(destination);
-            in.close();
+            // The copy has failed already; its code is what the caller needs. Deleting the
+            // part written is the best that can be done for it.
+            (void)out.close();
+            (void)fxi_delete_file(destination);
+            (void)in.close(); // opened for reading
             return code;
         }
         remaining -= n;
     }
     buffer.reset();
-    in.close();
-    out.close();
+    (void)in.close(); // opened for reading
+    // A failed close may have lost written bytes: the copy is then no copy.
+    if (out.close()) {
+        (void)fxi_delete_file(destination);
+        return DXI_ERR_CLOSE_FAILURE;
+    }
+    // The bytes are complete; a copy that keeps its own time or attributes is still a copy.
     TXD_CLOCK written;
-    if (in.get_time(&written) == 0) out.set_time(&written);
+    if (in.get_time(&written) == 0) (void)out.set_time(&written);
     uint16_t attributes = 0;
-    if (in.get_attributes(&attributes) == 0) out.set_attributes(attributes);
+    if (in.get_attributes(&attributes) == 0) (void)out.set_attributes(attributes);
     return 0;
 }
 

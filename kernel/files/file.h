@@ -130,40 +130,42 @@ public:
     uint16_t mode() const { return mode_; }
     bool is_open() const { return handle_ != INVALID_HANDLE_VALUE; }
 
-    uint16_t open(uint16_t flags) { return open(nullptr, flags); }
-    uint16_t open(const char *name, uint16_t flags);
-    uint16_t create(const char *name = nullptr);
+    [[nodiscard]] uint16_t open(uint16_t flags) { return open(nullptr, flags); }
+    [[nodiscard]] uint16_t open(const char *name, uint16_t flags);
+    [[nodiscard]] uint16_t create(const char *name = nullptr);
     // A uniquely named new file in `directory` (the temporary directory when null); deleted
     // when the object goes unless `keep`.
-    uint16_t create_temp(const char *directory = nullptr, uint16_t keep = 0);
-    uint16_t close();
+    [[nodiscard]] uint16_t create_temp(const char *directory = nullptr, uint16_t keep = 0);
+    [[nodiscard]] uint16_t close();
 
     // With `done`: one transfer of up to `count` bytes. Without: exactly `count` bytes, else
     // 2714 (read) or 2709 (write). A closed object opens its own name for the one transfer.
-    uint16_t read(void *buffer, uint32_t count, uint32_t *done = nullptr);
-    uint16_t write(const void *buffer, uint32_t count, uint32_t *done = nullptr);
-    uint16_t flush();
+    [[nodiscard]] uint16_t read(void *buffer, uint32_t count, uint32_t *done = nullptr);
+    [[nodiscard]] uint16_t write(const void *buffer, uint32_t count, uint32_t *done = nullptr);
+    [[nodiscard]] uint16_t flush();
 
     // Methods: 0 from the beginning, 1 from the current position, 2 from the end.
-    uint16_t seek(int64_t distance, uint16_t method, uint64_t *position = nullptr);
-    uint16_t seek_to(uint64_t position) { return seek(static_cast<int64_t>(position), 0); }
-    uint16_t rewind() { return seek(0, 0); }
-    uint16_t seek_end() { return seek(0, 2); }
-    uint16_t position(uint64_t *position);
-    uint16_t length(uint64_t *length, const char *name = nullptr);
-    uint16_t truncate(uint64_t length);
+    [[nodiscard]] uint16_t seek(int64_t distance, uint16_t method, uint64_t *position = nullptr);
+    [[nodiscard]] uint16_t seek_to(uint64_t position) {
+        return seek(static_cast<int64_t>(position), 0);
+    }
+    [[nodiscard]] uint16_t rewind() { return seek(0, 0); }
+    [[nodiscard]] uint16_t seek_end() { return seek(0, 2); }
+    [[nodiscard]] uint16_t position(uint64_t *position);
+    [[nodiscard]] uint16_t length(uint64_t *length, const char *name = nullptr);
+    [[nodiscard]] uint16_t truncate(uint64_t length);
 
-    uint16_t get_time(TXD_CLOCK *clock, const char *name = nullptr);
-    uint16_t get_time_utc(TXD_CLOCK *clock, const char *name = nullptr);
-    uint16_t set_time(const TXD_CLOCK *clock, const char *name = nullptr);
-    uint16_t get_attributes(uint16_t *attributes, const char *name = nullptr);
-    uint16_t set_attributes(uint16_t attributes, const char *name = nullptr);
+    [[nodiscard]] uint16_t get_time(TXD_CLOCK *clock, const char *name = nullptr);
+    [[nodiscard]] uint16_t get_time_utc(TXD_CLOCK *clock, const char *name = nullptr);
+    [[nodiscard]] uint16_t set_time(const TXD_CLOCK *clock, const char *name = nullptr);
+    [[nodiscard]] uint16_t get_attributes(uint16_t *attributes, const char *name = nullptr);
+    [[nodiscard]] uint16_t set_attributes(uint16_t attributes, const char *name = nullptr);
 
-    uint16_t remove(const char *name = nullptr);
+    [[nodiscard]] uint16_t remove(const char *name = nullptr);
     // Moves the object's (closed) file to `new_name`; the object then carries that name.
-    uint16_t rename(const char *new_name);
-    uint16_t rename(const char *old_name, const char *new_name);
-    bool exists(const char *name = nullptr) const;
+    [[nodiscard]] uint16_t rename(const char *new_name);
+    [[nodiscard]] uint16_t rename(const char *old_name, const char *new_name);
+    [[nodiscard]] bool exists(const char *name = nullptr) const;
 
     uint16_t set_flush_after_write(uint16_t flag);
     // An I/O priority hint for the open handle; nonzero when it was taken.
@@ -194,19 +196,20 @@ private:
 
 // ---- Free functions -------------------------------------------------------------------------
 
-uint16_t fxi_copy_file(const char *source, const char *destination, uint16_t chunk_size);
-uint16_t fxi_move_file(const char *old_name, const char *new_name);
-uint16_t fxi_delete_file(const char *name);
+[[nodiscard]] uint16_t fxi_copy_file(const char *source, const char *destination,
+                                     uint16_t chunk_size);
+[[nodiscard]] uint16_t fxi_move_file(const char *old_name, const char *new_name);
+[[nodiscard]] uint16_t fxi_delete_file(const char *name);
 // Puts the closed file `source` in the place of `target` in one step, whether or not
 // `target` exists: a reader of `target` finds either its old or its new bytes, never a mix
 // and never nothing, and both names are on the disk when the call answers.
-uint16_t fxi_replace_file(const char *source, const char *target);
+[[nodiscard]] uint16_t fxi_replace_file(const char *source, const char *target);
 // Where `name` really is once every link on the way has been followed, as a DOS path, or an
 // empty text when it cannot be opened (its last code in `*error`).
-std::string fxi_final_path(const char *name, uint16_t *error = nullptr);
+[[nodiscard]] std::string fxi_final_path(const char *name, uint16_t *error = nullptr);
 // True when a file of that name exists: ordinary, hidden and system files count, a directory
 // only when it is itself hidden or system.
-bool fxi_test_file(const char *name);
+[[nodiscard]] bool fxi_test_file(const char *name);
 // No critical-error boxes for inaccessible drives.
 void fxi_quiet_errors();
 // The temporary directory, ending in a backslash, into `out` (520 bytes); answers `out`.
@@ -215,14 +218,14 @@ char *fxi_temp_dir(char *out);
 // the installation settings set it (fxi_set_temp_dir). Empty when none is set.
 std::string &fxi_temp_dir_setting();
 // The EXI_FILE code of a Windows error.
-uint16_t fxi_map_file_error(DWORD error);
+[[nodiscard]] uint16_t fxi_map_file_error(DWORD error);
 
 // Last-write times as clocks (through the MS-DOS date and time, 2-second resolution).
-uint16_t fxi_time_by_handle(HANDLE handle, TXD_CLOCK *clock, bool utc = false);
-uint16_t fxi_time_by_name(const char *name, TXD_CLOCK *clock, bool utc = false);
-uint16_t fxi_stamp_by_handle(HANDLE handle, const TXD_CLOCK *clock);
-uint16_t fxi_stamp_by_handle_utc(HANDLE handle, const TXD_CLOCK *clock);
-uint16_t fxi_stamp_by_name(const char *name, const TXD_CLOCK *clock);
+[[nodiscard]] uint16_t fxi_time_by_handle(HANDLE handle, TXD_CLOCK *clock, bool utc = false);
+[[nodiscard]] uint16_t fxi_time_by_name(const char *name, TXD_CLOCK *clock, bool utc = false);
+[[nodiscard]] uint16_t fxi_stamp_by_handle(HANDLE handle, const TXD_CLOCK *clock);
+[[nodiscard]] uint16_t fxi_stamp_by_handle_utc(HANDLE handle, const TXD_CLOCK *clock);
+[[nodiscard]] uint16_t fxi_stamp_by_name(const char *name, const TXD_CLOCK *clock);
 
 // Between the MS-DOS date and time words and a clock: seconds doubled, a day or month of 0
 // taken as 1; back, the second halved and the year taken modulo 128 from 1980.

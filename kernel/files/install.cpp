@@ -331,7 +331,7 @@ bool fxi_is_server() {
 
     char name[DXI_PATH_BUFFER] = {};
     fxi_current_server(name);
-    if (!name[0]) fxi_computer_name(name);
+    if (!name[0]) (void)fxi_computer_name(name); // an unnamed computer goes by its empty name
     std::string configured;
     fxi_ini_read(DXI_INI_INSTALLATION, nullptr, "all", "server", "", configured);
     if (configured.empty()) {

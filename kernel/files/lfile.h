@@ -16,12 +16,12 @@ inline constexpr uint16_t DXI_ERR_LINE_TOO_LONG = 3301;
 // Reads the next line into `buffer` (length + 1 bytes, NUL-terminated) and leaves the file at
 // the start of the line after it. 2707 at the end of the text; 3301, with the file back at the
 // start of the line, when the line does not fit; a file-layer code when reading fails.
-uint16_t fxi_lfile_read_raw(HANDLE handle, char *buffer, uint32_t length, uint16_t quote,
-                            uint16_t lf);
+[[nodiscard]] uint16_t fxi_lfile_read_raw(HANDLE handle, char *buffer, uint32_t length,
+                                          uint16_t quote, uint16_t lf);
 // Writes the text followed by CR LF, unless it ends in CR LF already.
-uint16_t fxi_lfile_write_raw(HANDLE handle, const char *text);
+[[nodiscard]] uint16_t fxi_lfile_write_raw(HANDLE handle, const char *text);
 // Formats with the tagged format engine and writes as fxi_lfile_write_raw.
-uint16_t fxi_lfile_print_raw(HANDLE handle, const char *format, ...);
+[[nodiscard]] uint16_t fxi_lfile_print_raw(HANDLE handle, const char *format, ...);
 
 // A file object that reads and writes lines; its codes include EXI_LFILE's 3301. Each read
 // starts at the current position, so reads, writes and seeks may be mixed.
@@ -29,14 +29,14 @@ class TXI_LFILE : public TXI_FILE {
 public:
     explicit TXI_LFILE(const char *name = nullptr);
 
-    uint16_t read_line(char *buffer, uint32_t length, uint16_t quote = 0);
+    [[nodiscard]] uint16_t read_line(char *buffer, uint32_t length, uint16_t quote = 0);
     // Reads the next line whatever its length.
-    uint16_t read_line_string(std::string &out, uint16_t quote = 0);
+    [[nodiscard]] uint16_t read_line_string(std::string &out, uint16_t quote = 0);
     // Writes the text and CR LF (unless it ends in CR LF), flushing after the write when the
     // object's flush-after-write flag is set.
-    uint16_t write_line(const char *text);
-    uint16_t write_line_string(const std::string &text);
-    uint16_t print_line(const char *format, ...);
+    [[nodiscard]] uint16_t write_line(const char *text);
+    [[nodiscard]] uint16_t write_line_string(const std::string &text);
+    [[nodiscard]] uint16_t print_line(const char *format, ...);
 };
 
 // The log directory into `out` (DXI_PATH_BUFFER bytes), ending in a backslash. Installation 0:

@@ -477,7 +477,8 @@ char *fxi_module_path(char *out) {
         char startup[DXI_PATH_BUFFER], start_drive[DXI_PATH_PART_MAX + 1],
             start_dir[DXI_PATH_PART_MAX + 1];
         fxi_dir_startup(startup);
-        fxi_path_split(startup, start_drive, start_dir, nullptr, nullptr, nullptr, nullptr);
+        // A start-up directory the split refuses gives empty parts: the path stays as found.
+        (void)fxi_path_split(startup, start_drive, start_dir, nullptr, nullptr, nullptr, nullptr);
         if (dir[0] != '\\' && (!drive[0] || same_nocase(drive, start_drive)))
             directory = std::string(start_dir) + dir;
         if (!drive[0]) drive_text = start_drive;

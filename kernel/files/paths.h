@@ -37,8 +37,8 @@ enum : uint16_t {
 // Splits a path into drive (C: or \\server\share), directory (with its trailing backslash),
 // name, extension (without the dot) and version (always empty). Any out part may be null;
 // each takes DXI_PATH_PART_MAX + 1 bytes, `name_ext` (name, dot, extension) twice that.
-uint16_t fxi_path_split(const char *path, char *drive, char *dir, char *name, char *ext,
-                        char *version, char *name_ext);
+[[nodiscard]] uint16_t fxi_path_split(const char *path, char *drive, char *dir, char *name,
+                                      char *ext, char *version, char *name_ext);
 // Composes a path from its parts (any may be null) into `out`; answers `out`.
 char *fxi_path_make(const char *drive, const char *dir, const char *name, const char *ext,
                     const char *version, char *out);
@@ -53,16 +53,16 @@ char *fxi_path_parent(char *path);
 
 // ---- Directories ----------------------------------------------------------------------------
 
-bool fxi_dir_exists(const char *path);
-uint16_t fxi_dir_make(const char *path);
-uint16_t fxi_dir_make_all(const char *path);
-uint16_t fxi_dir_remove(const char *path);
+[[nodiscard]] bool fxi_dir_exists(const char *path);
+[[nodiscard]] uint16_t fxi_dir_make(const char *path);
+[[nodiscard]] uint16_t fxi_dir_make_all(const char *path);
+[[nodiscard]] uint16_t fxi_dir_remove(const char *path);
 // The current directory with a trailing backslash (`out` holds DXI_PATH_BUFFER bytes).
 char *fxi_dir_current(char *out);
 // The directory that was current when the kernel first changed directory (else the current
 // one), with a trailing backslash.
 char *fxi_dir_startup(char *out);
-uint16_t fxi_dir_set_current(const char *path);
+[[nodiscard]] uint16_t fxi_dir_set_current(const char *path);
 
 // A directory search in progress.
 struct TXI_DIRSCAN {
@@ -81,19 +81,19 @@ struct TXI_DIRSCAN {
 // The first and next entries matching the pattern and the attribute filters; `full_name`
 // (DXI_PATH_BUFFER bytes, may be null) receives drive + directory + entry name. 2605 when there
 // are no (more) entries.
-uint16_t fxi_dir_first(const char *pattern, uint16_t mask, uint16_t exact, char *full_name,
-                       TXI_DIRSCAN *scan);
-uint16_t fxi_dir_next(char *full_name, TXI_DIRSCAN *scan);
+[[nodiscard]] uint16_t fxi_dir_first(const char *pattern, uint16_t mask, uint16_t exact,
+                                     char *full_name, TXI_DIRSCAN *scan);
+[[nodiscard]] uint16_t fxi_dir_next(char *full_name, TXI_DIRSCAN *scan);
 void fxi_dir_close(TXI_DIRSCAN *scan);
 // Deletes every ordinary file matching the pattern; the code of the last failed deletion.
-uint16_t fxi_delete_files(const char *pattern);
-uint16_t fxi_map_dir_error(DWORD error);
+[[nodiscard]] uint16_t fxi_delete_files(const char *pattern);
+[[nodiscard]] uint16_t fxi_map_dir_error(DWORD error);
 
 // ---- Volumes and computers ------------------------------------------------------------------
 
-bool fxi_vol_valid(const char *drive);
-bool fxi_vol_removable(const char *drive);
-bool fxi_vol_is_local(const char *drive);
+[[nodiscard]] bool fxi_vol_valid(const char *drive);
+[[nodiscard]] bool fxi_vol_removable(const char *drive);
+[[nodiscard]] bool fxi_vol_is_local(const char *drive);
 // The current drive (up to its colon; a network path whole) into DXI_PATH_BUFFER bytes.
 char *fxi_vol_current(char *out);
 // The server of a drive or network path (`out` holds DXI_PATH_BUFFER bytes); empty for a
@@ -101,6 +101,6 @@ char *fxi_vol_current(char *out);
 char *fxi_vol_server(const char *drive, char *out);
 char *fxi_current_server(char *out);
 // This computer's name into `out` (16 bytes): 0, or 1200 on failure.
-uint16_t fxi_computer_name(char *out);
+[[nodiscard]] uint16_t fxi_computer_name(char *out);
 // The full path of the running program (`out` holds DXI_PATH_BUFFER bytes).
 char *fxi_module_path(char *out);

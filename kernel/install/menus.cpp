@@ -82,9 +82,19 @@ void migrate(const char *drive, const std::string &company_dir, const char *code
             file.read(record, sizeof record) != 0)
             continue;
         fxk_menu_migrate_record(record);
-        if (file.rewind() == 0) file.write(record, sizeof record);
-        file.close();
+        bool converted = file.rewind() == 0 && file.write(record, sizeof record) == 0;
+        converted = file.close() == 0 && converted;
+        // A target that exists counts as migrated, so a conversion that did not reach the disk
+        // must not leave one: the next rebuild then tries again. Its deletion failing leaves
+        // nothing better to do.
+        if (!converted) (void)fxi_delete_file(target.c_str());
     }
+}
+
+// Takes an output back to `length` after a failed append. When even that fails, record n of the
+// data file may no longer describe entry n of the index, so it is said in a second box.
+void cut_back(TXI_FILE &file, uint64_t length, const char *failure) {
+    if (file.truncate(length) != 0) fxp_msg_errorf(failure, file.error_text());
 }
 
 // Appends every menu record file of the company to kovamenu.dat and kovamenu.idx, or deletes
@@ -96,7 +106,8 @@ void gather_records(Outputs &out, const std::string &company_dir, const char *co
     for (uint16_t found = search.first(pattern, 0); found == 0; found = search.next()) {
         if (!fxk_rebuild_entry_safe(search.scan.entry_name)) continue;
         if (delete_flag == 1) {
-            fxi_delete_file(search.full_name);
+            // Deleting is silent, like the migration: a file that stays is gathered next time.
+            (void)fxi_delete_file(search.full_name);
             continue;
         }
         TXI_FILE menu;
@@ -114,18 +125,21 @@ void gather_records(Outputs &out, const std::string &company_dir, const char *co
         // record that cannot be completed in both is taken out of the data file again.
         if (out.dat.write(record, sizeof record) != 0) {
             fxp_msg_errorf("Error Writing Consolidated Menu File - %str%", out.dat.error_text());
-            out.dat.truncate(out.records * DXK_MENU_RECORD);
+            cut_back(out.dat, out.records * DXK_MENU_RECORD,
+                     "Error Writing Consolidated Menu File - %str%");
             return;
         }
         if (out.idx.write(entry, sizeof entry) != 0) {
             fxp_msg_errorf("Error Writing Consolidated Menu Index File - %str%",
                            out.idx.error_text());
-            out.dat.truncate(out.records * DXK_MENU_RECORD);
-            out.idx.truncate(out.records * DXK_MENU_INDEX_ENTRY);
+            cut_back(out.dat, out.records * DXK_MENU_RECORD,
+                     "Error Writing Consolidated Menu File - %str%");
+            cut_back(out.idx, out.records * DXK_MENU_INDEX_ENTRY,
+                     "Error Writing Consolidated Menu Index File - %str%");
             return;
         }
         ++out.records;
-        menu.close();
+        (void)menu.close(); // opened for reading
     }
 }
 
@@ -169,12 +183,14 @@ void gather_texts(Outputs &out, const std::string &company_dir, const char *code
     }
 }
 
-// Closes an output and deletes it when nothing was written into it.
-void finish_output(TXI_FILE &file) {
+// Closes an output, with the box of `failure` when the close may have lost what was written,
+// and deletes it when nothing was written into it.
+void finish_output(TXI_FILE &file, const char *failure) {
     uint64_t length = 0;
     bool empty = file.length(&length) == 0 && length == 0;
-    file.close();
-    if (empty) fxi_delete_file(file.name());
+    if (file.close() != 0) fxp_msg_errorf(failure, file.error_text());
+    // An empty output that stays lists no menus: only litter is left.
+    if (empty) (void)fxi_delete_file(file.name());
 }
 
 } // namespace
@@ -182,8 +198,10 @@ void finish_output(TXI_FILE &file) {
 bool fxk_menu_rebuild(const char *path, uint16_t delete_flag) {
     std::string directory = fxk_rebuild_directory(path, fxi_program_dir());
     char drive[DXI_PATH_PART_MAX + 1] = {};
-    fxi_path_split(directory.c_str(), drive, nullptr, nullptr, nullptr, nullptr, nullptr);
-    if (!fxi_dir_exists(directory.c_str())) fxi_dir_make_all(directory.c_str());
+    // A directory the split refuses is taken as one without a drive, as a path given without.
+    (void)fxi_path_split(directory.c_str(), drive, nullptr, nullptr, nullptr, nullptr, nullptr);
+    // A directory that cannot be made shows as the first output's create failure.
+    if (!fxi_dir_exists(directory.c_str())) (void)fxi_dir_make_all(directory.c_str());
 
     Outputs out;
     if (!create_output(out.dat, directory + "kovamenu.dat",
@@ -207,13 +225,14 @@ bool fxk_menu_rebuild(const char *path, uint16_t delete_flag) {
         gather_texts(out, company_dir, code);
     }
 
-    finish_output(out.dat);
-    finish_output(out.idx);
+    finish_output(out.dat, "Error Writing Consolidated Menu File - %str%");
+    finish_output(out.idx, "Error Writing Consolidated Menu Index File - %str%");
     if (out.kve_started) {
         write_kve(out, "</menus>");
-        out.kve.close();
+        if (out.kve.close() != 0)
+            fxp_msg_errorf("Error Writing Consolidated Menu File - %str%", out.kve.error_text());
     } else {
-        finish_output(out.kve);
+        finish_output(out.kve, "Error Writing Consolidated Menu File - %str%");
     }
     return found == DXI_ERR_NO_MORE_FILES;
 }

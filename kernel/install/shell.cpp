@@ -256,8 +256,9 @@ struct DesktopType {
         std::vector<KOVA_SHELL_VERB> list;
         for (const auto &[name, command] : verbs) list.push_back({name.c_str(), command.c_str()});
         BOOL changed = FALSE;
-        kova_xdg_file_type(desktop_type, description.c_str(), list.data(),
-                           static_cast<DWORD>(list.size()), remove ? TRUE : FALSE, &changed);
+        // Best effort like the registry rows: what changed is counted, nothing is reported.
+        (void)kova_xdg_file_type(desktop_type, description.c_str(), list.data(),
+                                 static_cast<DWORD>(list.size()), remove ? TRUE : FALSE, &changed);
         return changed != FALSE;
     }
 };

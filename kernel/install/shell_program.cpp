@@ -181,7 +181,9 @@ uint16_t delete_copy(const std::string &path) {
 
 // The feature tables of a parameter-file installation: each three-letter subfolder xxx holding
 // xxx.kvf has its table copied to (or removed from) the same subfolder of the program folder.
-void feature_tables(const std::string &from, const std::string &folder, bool uninstall) {
+// Answers why the first table that would not copy failed, or an empty text.
+std::string feature_tables(const std::string &from, const std::string &folder, bool uninstall) {
+    std::string failed;
     TXI_DIRSCAN scan;
     std::string pattern = from + "???";
     for (uint16_t code = fxi_dir_first(pattern.c_str(), DXI_ATTR_DIRECTORY, 0, nullptr, &scan);
@@ -194,13 +196,20 @@ void feature_tables(const std::string &from, const std::string &folder, bool uni
         std::string target = target_folder + file;
         if (fxi_test_file(target.c_str())) delete_copy(target);
         if (uninstall) {
-            fxi_dir_remove(target_folder.c_str());
+            // A folder that still holds other files stays, as the program folder does.
+            (void)fxi_dir_remove(target_folder.c_str());
         } else {
-            fxi_dir_make(target_folder.c_str());
-            fxi_copy_file((from + name + "\\" + file).c_str(), target.c_str(), 16384);
+            // A folder that is missing after this shows as the copy's failure.
+            (void)fxi_dir_make(target_folder.c_str());
+            std::string source = from + name + "\\" + file;
+            uint16_t code = fxi_copy_file(source.c_str(), target.c_str(), 16384);
+            if (code != 0 && failed.empty())
+                fxd_fmt_assign(failed, "Failed to copy %str% to %str% - %str%", source.c_str(),
+                               target.c_str(), fxk_error_text(code, &EXI_FILE));
         }
     }
     fxi_dir_close(&scan);
+    return failed;
 }
 
 } // namespace
@@ -274,13 +283,17 @@ bool fxk_program_install(const char *source, const char *target_name, const char
     if (type && *type) fxk_shell_register(type, uninstall);
     if (!uninstall && library) register_library(target, false);
     // Feature tables already in the program folder are the ones that would be copied.
-    if (type && equal_nocase(type, "kvc") && !(in_place && !uninstall))
-        feature_tables(uninstall ? folder : std::string(from_folder), folder, uninstall);
+    if (type && equal_nocase(type, "kvc") && !(in_place && !uninstall)) {
+        std::string failed =
+            feature_tables(uninstall ? folder : std::string(from_folder), folder, uninstall);
+        if (!failed.empty()) return fail(failed);
+    }
 
     if (uninstall) {
-        fxi_dir_remove(folder.c_str());
+        // Folders that still hold other programs stay.
+        (void)fxi_dir_remove(folder.c_str());
         std::string maker = folder.substr(0, folder.size() - 1);
-        fxi_dir_remove(fxi_path_parent(maker.data()));
+        (void)fxi_dir_remove(fxi_path_parent(maker.data()));
     }
 
     mode.leave();

@@ -121,7 +121,8 @@ void rebuild_company(const std::string &base, const char *code, std::string &err
             continue;
         }
         if (is_withdrawn(*def)) {
-            fxi_delete_file(search.full_name);
+            // Not taken either way; a file that stays is met again by the next rebuild.
+            (void)fxi_delete_file(search.full_name);
             continue;
         }
         if (!have_newest || fxd_clock_compare(&search.scan.entry_time, &newest) > 0)
@@ -164,7 +165,8 @@ bool fxk_tabledef_load(const char *path, TXK_TABLEDEF &def, std::string &message
 bool fxk_tabledef_rebuild(const char *path, std::string &errors) {
     size_t before = errors.size();
     std::string base = fxk_rebuild_directory(path, fxi_data_home());
-    if (!fxi_dir_exists(base.c_str())) fxi_dir_make_all(base.c_str());
+    // A directory that cannot be made shows as the search's failure below.
+    if (!fxi_dir_exists(base.c_str())) (void)fxi_dir_make_all(base.c_str());
 
     Search search;
     std::string pattern = base + "???";

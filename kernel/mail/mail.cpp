@@ -54,7 +54,7 @@ int fxk_mail_send_full(const char *recipients, const char *originator_address,
                            path.c_str(), file.error_text());
             return 0;
         }
-        file.close();
+        (void)file.close(); // opened for reading
     }
 
     if (!(flags & DXK_MAIL_SMTP_ONLY)) {

@@ -59,7 +59,10 @@ HMODULE theme_library = nullptr;
 // installation keeps the platform's own control style.
 bool keeps_platform_style() {
     char program[DXI_PATH_BUFFER] = {}, drive[DXI_PATH_PART_MAX + 1] = {};
-    fxi_path_split(fxi_module_path(program), drive, nullptr, nullptr, nullptr, nullptr, nullptr);
+    // Without the program's drive there is no installation to look at.
+    if (fxi_path_split(fxi_module_path(program), drive, nullptr, nullptr, nullptr, nullptr,
+                       nullptr) != 0)
+        return false;
     for (const char *marker : {"\\KOVA2004", "\\KOVA2006", "\\KOVABrisel"})
         if (fxi_dir_exists((std::string(drive) + marker).c_str())) return true;
     return fxi_test_file((std::string(drive) + "\\kova.kvk").c_str());
@@ -153,7 +156,9 @@ void fxp_startup(HINSTANCE instance, const TXP_USAGE_PROGRAM *program) {
     std::set_new_handler(fxp_out_of_memory);
     {
         char path[DXI_PATH_BUFFER] = {}, name[DXI_PATH_PART_MAX + 1] = {};
-        fxi_path_split(fxi_module_path(path), nullptr, nullptr, name, nullptr, nullptr, nullptr);
+        // A path the split refuses leaves the name empty: the settings are then ".ini".
+        (void)fxi_path_split(fxi_module_path(path), nullptr, nullptr, name, nullptr, nullptr,
+                             nullptr);
         app.settings_file = std::string(name) + ".ini";
     }
     fxp_app_measure(&app);
@@ -227,7 +232,8 @@ bool fxp_debug_hook_wanted(const char *value, const char *program_path) {
     std::string wanted = upper(value);
     if (wanted == "Y") return true;
     char name[DXI_PATH_PART_MAX + 1] = {};
-    fxi_path_split(program_path, nullptr, nullptr, name, nullptr, nullptr, nullptr);
+    // A path the split refuses leaves the name empty, which asks for no hook.
+    (void)fxi_path_split(program_path, nullptr, nullptr, name, nullptr, nullptr, nullptr);
     return name[0] && wanted.find(upper(name)) != std::string::npos;
 }
 

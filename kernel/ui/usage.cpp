@@ -58,8 +58,9 @@ const char *line_end() {
 // The executable's name without folder and extension.
 std::string program_name() {
     char name[DXI_PATH_PART_MAX + 1] = {};
+    // A path the split refuses leaves the name empty; the usage text does without it.
     if (fxp_argc() > 0)
-        fxi_path_split(fxp_argv()[0], nullptr, nullptr, name, nullptr, nullptr, nullptr);
+        (void)fxi_path_split(fxp_argv()[0], nullptr, nullptr, name, nullptr, nullptr, nullptr);
     return name;
 }
 

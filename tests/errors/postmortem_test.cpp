@@ -138,7 +138,7 @@ TEST_F(ReportTest, PostmortemMailAttachesArchivesUpTo4Megabytes) {
     EXPECT_EQ(sent[0].sender, "kovaerror");
     EXPECT_EQ(sent[0].subject, "An Kova function has caused an exception error");
     char computer[16] = {}, program[DXI_PATH_BUFFER] = {};
-    fxi_computer_name(computer);
+    ASSERT_EQ(fxi_computer_name(computer), 0);
     fxi_module_path(program);
     std::string start = std::string("Workstation ") + computer + ", Component " + program +
                         ", Revision 0 Released ";

@@ -119,7 +119,7 @@ TEST_F(ReportTest, BlocksInKovaerrLog) {
          "ABC 65 3 Error message too long!"},
     };
     char computer[16] = {};
-    fxi_computer_name(computer);
+    ASSERT_EQ(fxi_computer_name(computer), 0);
     char os[81] = {};
     fxk_os_name(os);
     for (size_t i = 0; i < std::size(cases); ++i) {
@@ -361,7 +361,7 @@ TEST_F(ReportActivity, RowsOfTheCompanyGroupAndTheFlagOfTheOwnSlot) {
     ASSERT_EQ(r.status, 0) << r.out << r.err;
     std::string log = read_file(home_ + "/kovaerr.log");
     char computer[16] = {};
-    fxi_computer_name(computer);
+    ASSERT_EQ(fxi_computer_name(computer), 0);
     EXPECT_NE(log.find("The multiuser activity in that company group at that time was:\r\n"
                        "User                 Function                              Workstation     "
                        "Client          Additional Information\r\n" +

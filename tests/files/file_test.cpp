@@ -184,7 +184,7 @@ TEST_F(FileLayer, OpenReadWriteAndTheirCodes) {
     EXPECT_EQ(g.truncate(5), 0);
     EXPECT_EQ(g.length(&length), 0);
     EXPECT_EQ(length, 5u);
-    g.close();
+    EXPECT_EQ(g.close(), 0);
     EXPECT_EQ(read_file(q + "/new.bin"), "hello");
     EXPECT_EQ(g.create(), 2708);
     EXPECT_FALSE(g.is_open());
@@ -236,8 +236,8 @@ TEST_F(FileLayer, SharedOpenFlags) {
     TXI_FILE reader("Q:\\s.dat"), other("Q:\\s.dat");
     ASSERT_EQ(reader.open(DXI_FILE_READ), 0); // read only: shares reading
     EXPECT_EQ(other.open(DXI_FILE_READ), 0);
-    other.close();
-    reader.close();
+    EXPECT_EQ(other.close(), 0);
+    EXPECT_EQ(reader.close(), 0);
     ASSERT_EQ(reader.open(DXI_FILE_READ_WRITE | DXI_FILE_SHARED), 0);
     EXPECT_EQ(other.open(DXI_FILE_READ_WRITE | DXI_FILE_SHARED), 0);
 }
@@ -294,7 +294,7 @@ TEST_F(FileLayer, TimesAndAttributes) {
     EXPECT_EQ(clock_text(back), "09-12-2026 14:05:08");
     TXD_CLOCK even = make_clock(1999, 12, 31, 23, 59, 58);
     ASSERT_EQ(f.set_time(&even), 0);
-    f.close();
+    EXPECT_EQ(f.close(), 0);
     ASSERT_EQ(f.get_time(&back), 0);
     EXPECT_EQ(clock_text(back), "31-12-1999 23:59:58");
 
@@ -400,7 +400,7 @@ TEST_F(FileLayer, DeleteMoveRenameAndExistence) {
 
     write_file(q + "/ro.txt", "r");
     TXI_FILE ro("Q:\\ro.txt");
-    ro.set_attributes(DXI_ATTR_READONLY);
+    EXPECT_EQ(ro.set_attributes(DXI_ATTR_READONLY), 0);
     EXPECT_EQ(ro.remove(), 2722);
     EXPECT_TRUE(fs::exists(q + "/ro.txt"));
 
@@ -434,7 +434,7 @@ TEST_F(FileLayer, OverlongAndLongNames) {
     TXI_FILE g(long_name.c_str());
     ASSERT_EQ(g.create(), 0);
     EXPECT_EQ(g.write("long", 4), 0);
-    g.close();
+    EXPECT_EQ(g.close(), 0);
     char buf[4];
     ASSERT_EQ(g.open(DXI_FILE_READ), 0);
     EXPECT_EQ(g.read(buf, 4), 0);

@@ -30,7 +30,7 @@ protected:
 
 std::string computer() {
     char name[16];
-    fxi_computer_name(name);
+    EXPECT_EQ(fxi_computer_name(name), 0);
     return name;
 }
 

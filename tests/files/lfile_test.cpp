@@ -90,7 +90,7 @@ TEST(LineFile, LongLinesAndTheFileObject) {
     EXPECT_EQ(file.read_line(buffer.data(), 16384), DXI_ERR_LINE_TOO_LONG);
     EXPECT_STREQ(file.error_text(), "Line Too Long");
     uint64_t at = 0;
-    file.position(&at);
+    EXPECT_EQ(file.position(&at), 0);
     EXPECT_EQ(at, 7u);
     std::string line;
     EXPECT_EQ(file.read_line_string(line), 0);
@@ -111,7 +111,7 @@ TEST(LineFile, WritingLines) {
     EXPECT_EQ(file.print_line("%str% %dword%,5", "four", 4u), 0);
     EXPECT_EQ(fxi_lfile_write_raw(file.handle(), "\n"), 0); // shorter than CR LF: gets one
     EXPECT_EQ(fxi_lfile_print_raw(file.handle(), "%str%\r\n", "five"), 0);
-    file.close();
+    EXPECT_EQ(file.close(), 0);
     EXPECT_EQ(kova_test::read_file(drive.d + "/out.txt"),
               "one\r\ntwo\r\nthree\r\nfour 4\r\n\n\r\nfive\r\n");
 }

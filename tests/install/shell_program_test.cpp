@@ -204,6 +204,27 @@ TEST(ProgramInstall, ParameterProgramsBringTheirFeatureTables) {
     EXPECT_EQ(read_file(s + "/kvparm/abc/abc.kvf"), "table abc");
 }
 
+TEST(ProgramInstall, AFeatureTableThatCannotBeCopiedFailsTheInstall) {
+    TempPrefix prefix;
+    Environment env;
+    plain_environment(env);
+    std::string s = prefix.map_drive('s');
+    write_file(s + "/kvparm/kvparm.exe", "program");
+    write_file(s + "/kvparm/abc/abc.kvf", "table abc");
+    // A file where the table's folder belongs: the folder cannot be made, nor the copy.
+    std::string folder = brisel(prefix);
+    write_file(folder + "/abc", "in the way");
+    Boxes boxes;
+
+    EXPECT_FALSE(
+        fxk_program_install("S:\\kvparm\\kvparm.exe", "kvparm.exe", "Parameters", "kvc", 0, 0));
+    ASSERT_EQ(boxes.texts.size(), 1u);
+    std::string expected = "Failed to copy S:\\kvparm\\abc\\abc.kvf to C:\\Program Files\\KOVA "
+                           "Business Software\\Brisel\\abc\\abc.kvf - ";
+    EXPECT_EQ(boxes.texts[0].substr(0, expected.size()), expected) << boxes.texts[0];
+    EXPECT_GT(boxes.texts[0].size(), expected.size()) << "the reason is given";
+}
+
 TEST(ProgramInstall, LibrariesAreCopiedWithoutTheInstalledBox) {
     TempPrefix prefix;
     Environment env;

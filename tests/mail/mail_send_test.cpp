@@ -46,7 +46,7 @@ TEST_F(MailSend, MissingAttachmentAbortsWithItsReason) {
                             DXK_MAIL_DIALOG),
               0);
     TXI_FILE probe;
-    probe.open("M:\\p\\none.kvz", DXI_FILE_READ);
+    EXPECT_NE(probe.open("M:\\p\\none.kvz", DXI_FILE_READ), 0); // gives the expected text
     ASSERT_EQ(screen.boxes.size(), 1u);
     EXPECT_EQ(screen.boxes[0], std::string("Unable to open mail attachment M:\\p\\none.kvz - ") +
                                    probe.error_text() + " - mail send aborted");

@@ -150,6 +150,20 @@ TEST_F(PatchBuild, MissingSourceLeavesHeaderOnlyAndLogsTheFailure) {
     EXPECT_EQ(log.substr(log.size() - 2), "\r\n");
 }
 
+TEST_F(PatchBuild, APathPartTooLongToSplitIsRefusedBeforeThePatchIsMade) {
+    std::string d(150, 'd'), e(150, 'e');
+    write_file(host(d + "/" + e + "/a.dat"), "a");
+    std::string file = "S:\\" + d + "\\" + e + "\\a.dat";
+    EXPECT_FALSE(add(file.c_str()));
+    EXPECT_FALSE(std::filesystem::exists(host("source/patches/fix1.kvz")));
+    std::string log = setup_log();
+    EXPECT_EQ(log.rfind("Unable to add " + file +
+                            " - its folder's path is longer than 259 characters on server ",
+                        0),
+              0u)
+        << log;
+}
+
 TEST_F(PatchBuild, UndoPatchByFullPath) {
     write_file(host("a.dat"), "a");
     std::filesystem::create_directories(host("undo"));

@@ -27,4 +27,5 @@ BOOL DosDateTimeToFileTime(WORD dos_date, WORD dos_time, LPFILETIME file_time);
 // 1601 gives FILETIME 0; kova_unix_from_filetime answers false for a file time beyond
 // 0x7FFFFFFFFFFFFFFF.
 FILETIME kova_filetime_from_unix(int64_t seconds, uint32_t nanoseconds);
-bool kova_unix_from_filetime(const FILETIME &time, int64_t *seconds, uint32_t *nanoseconds);
+[[nodiscard]] bool kova_unix_from_filetime(const FILETIME &time, int64_t *seconds,
+                                           uint32_t *nanoseconds);

@@ -219,7 +219,7 @@ std::string kova_dos_from_host(std::string_view host_path);
 // The host path (UTF-8) of a DOS path (ANSI), through the drive links and without regard to
 // case; components that do not exist are kept as written. Empty, with the Windows error in
 // GetLastError, when the path has no drive or cannot be resolved.
-std::string kova_host_from_dos(std::string_view dos_path);
+[[nodiscard]] std::string kova_host_from_dos(std::string_view dos_path);
 // The host folder (UTF-8, absolute) that drive `letter` is linked to; empty without a link.
 std::string kova_drive_target(char letter);
 // Links drive `letter` to an existing host folder (relative to the working folder when not

@@ -164,7 +164,7 @@ BOOL ReleaseMutex(HANDLE mutex);
 // Host edge: waits up to `timeout` milliseconds until no process holds a handle to the named
 // event or mutex (the calling process must have closed its own). WAIT_OBJECT_0 once nobody
 // holds it, else WAIT_TIMEOUT.
-DWORD kova_wait_until_unheld(LPCSTR name, DWORD timeout);
+[[nodiscard]] DWORD kova_wait_until_unheld(LPCSTR name, DWORD timeout);
 
 // ---- Service control manager ----
 

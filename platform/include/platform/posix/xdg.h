@@ -62,5 +62,6 @@ struct KOVA_SHELL_VERB {
 // WAYLAND_DISPLAY or DISPLAY set) and only when a file's contents differ. With `remove`, both
 // files are deleted wherever they are. ERROR_SUCCESS with *changed telling whether a file was
 // written or deleted, else the Windows error.
-DWORD kova_xdg_file_type(LPCSTR extension, LPCSTR description, const KOVA_SHELL_VERB *verbs,
-                         DWORD verb_count, BOOL remove, BOOL *changed);
+[[nodiscard]] DWORD kova_xdg_file_type(LPCSTR extension, LPCSTR description,
+                                       const KOVA_SHELL_VERB *verbs, DWORD verb_count, BOOL remove,
+                                       BOOL *changed);
