@@ -17,6 +17,7 @@
 #include "patch/log.h"
 #include "patch/parts.h"
 #include "patch/reader.h"
+#include "patch/revision.h"
 
 #include <algorithm>
 #include <cstring>
@@ -334,18 +335,21 @@ private:
         }
         if (options_.rolling_back) return true;
         for (const Placement &place : places_) {
-            if (place.superseded || !place.exists || reader_.header().version == 1 ||
-                patch_extension_is(patch_split(place.target.c_str()).ext, "dll"))
-                continue;
-            TXD_CLOCK installed;
+            if (place.superseded) continue;
+            PatchRevisionQuery query;
+            query.stamp = place.entry->stamp;
+            query.installed = place.exists;
             TXI_FILE existing(place.target.c_str());
-            if (existing.get_time(&installed) != 0) continue;
-            int order = fxd_clock_compare(&place.entry->stamp, &installed);
-            if (undo && order > 0)
+            query.installed_dated = place.exists && existing.get_time(&query.installed_stamp) == 0;
+            query.undo = undo;
+            query.version = reader_.header().version;
+            query.extension = patch_split(place.target.c_str()).ext;
+            PatchRevision revision = patch_revision(query);
+            if (revision == PatchRevision::refused_earlier)
                 return refuse("Unable to apply patch - the existing copy of '%str%' on your "
                               "system is an earlier revision",
                               place.target);
-            if (!undo && order < 0)
+            if (revision == PatchRevision::refused_later)
                 return refuse("Unable to apply patch - the existing copy of '%str%' on your "
                               "system is a later revision",
                               place.target);
