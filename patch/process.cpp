@@ -87,6 +87,20 @@ struct ProgressWindow {
     ~ProgressWindow() { fxp_prog_close(&prog); }
 };
 
+// Hands the rest of the reader's current component over block by block, moving the progress
+// bar; false once a block or `deliver` fails (reported).
+template <typename Deliver>
+bool each_block(PatchReader &reader, TXP_PROG_T *prog, Deliver deliver) {
+    while (reader.remaining() > 0) {
+        fxp_prog_percent(prog, fxp_prog_ratio64(reader.position(), reader.length()));
+        const uint8_t *data;
+        uint32_t length;
+        if (!reader.next_block(&data, &length)) return patch_report_read_error(reader);
+        if (!deliver(data, length)) return false;
+    }
+    return true;
+}
+
 bool refuse(const char *format, const std::string &path) {
     std::string text;
     fxd_fmt_assign(text, format, path.c_str());
@@ -150,13 +164,9 @@ public:
             }
             fxp_prog_linef(&progress_.prog, "Verifying %str%", mapped.c_str());
             fxd_fmt_append(description_, "\r\n\t%str%", mapped.c_str());
-            while (reader_.remaining() > 0) {
-                fxp_prog_percent(&progress_.prog,
-                                 fxp_prog_ratio64(reader_.position(), reader_.length()));
-                const uint8_t *data;
-                uint32_t length;
-                if (!reader_.next_block(&data, &length)) return patch_report_read_error(reader_);
-            }
+            if (!each_block(reader_, &progress_.prog,
+                            [](const uint8_t *, uint32_t) { return true; }))
+                return false;
             entry.stored = component.path;
             entry.length = component.length;
             entry.stamp = component.stamp;
@@ -403,14 +413,11 @@ private:
         PATCH_COMPONENT_HEADER component;
         if (!reader_.component_at(place.entry->offset, component))
             return patch_report_read_error(reader_);
-        while (reader_.remaining() > 0) {
-            fxp_prog_percent(&progress_.prog,
-                             fxp_prog_ratio64(reader_.position(), reader_.length()));
-            const uint8_t *data;
-            uint32_t length;
-            if (!reader_.next_block(&data, &length)) return patch_report_read_error(reader_);
-            if (output.write(data, length)) return patch_file_error("writing", output);
-        }
+        bool written =
+            each_block(reader_, &progress_.prog, [&](const uint8_t *data, uint32_t length) {
+                return output.write(data, length) == 0 || patch_file_error("writing", output);
+            });
+        if (!written) return false;
         if (output.flush()) return patch_file_error("writing", output);
         if (reader_.header().version == 2 && output.set_time(&component.stamp))
             return patch_file_error("setting time/date stamp on", output);

@@ -25,16 +25,7 @@ protected:
     void SetUp() override {
         server_ = prefix_.map_drive('s');
         dev_ = prefix_.map_drive('d');
-        HKEY key = nullptr;
-        ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, "Software\\KOVA Business Software", 0,
-                                  nullptr, REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS, nullptr, &key,
-                                  nullptr),
-                  ERROR_SUCCESS);
-        const char home[] = "S:\\KOVABrisel\\";
-        ASSERT_EQ(RegSetValueExA(key, "ServiceDataHome", 0, REG_SZ,
-                                 reinterpret_cast<const BYTE *>(home), sizeof home),
-                  ERROR_SUCCESS);
-        RegCloseKey(key);
+        patch_test::set_service_data_home("S:\\KOVABrisel\\");
         for (const char *program : {"kvpatch", "kvz"}) {
             std::filesystem::copy_file(kova_test::program(program), tools_ / program);
         }

@@ -37,18 +37,6 @@ std::vector<std::string> lines_of(const std::string &text) {
     return lines;
 }
 
-void set_service_data_home(const char *home) {
-    HKEY key = nullptr;
-    ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, "Software\\KOVA Business Software", 0, nullptr,
-                              REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS, nullptr, &key, nullptr),
-              ERROR_SUCCESS);
-    ASSERT_EQ(RegSetValueExA(key, "ServiceDataHome", 0, REG_SZ,
-                             reinterpret_cast<const BYTE *>(home),
-                             static_cast<DWORD>(std::strlen(home) + 1)),
-              ERROR_SUCCESS);
-    RegCloseKey(key);
-}
-
 // A server S: with the installation S:\KOVABrisel\ (which the registry names) holding an old
 // abc\a.dat, and a release builder's drive D: with a newer one.
 class Operator : public ::testing::Test {

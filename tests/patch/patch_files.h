@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstring>
 #include <ctime>
 #include <filesystem>
 #include <string>
@@ -72,6 +73,19 @@ inline std::vector<std::string> paths_of(const Patch &patch) {
     std::vector<std::string> paths;
     for (const Entry &e : patch.entries) paths.push_back(e.path);
     return paths;
+}
+
+// Names the installation unattended runs work on: the registry's ServiceDataHome.
+inline void set_service_data_home(const char *home) {
+    HKEY key = nullptr;
+    ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, "Software\\KOVA Business Software", 0, nullptr,
+                              REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS, nullptr, &key, nullptr),
+              ERROR_SUCCESS);
+    ASSERT_EQ(RegSetValueExA(key, "ServiceDataHome", 0, REG_SZ,
+                             reinterpret_cast<const BYTE *>(home),
+                             static_cast<DWORD>(std::strlen(home) + 1)),
+              ERROR_SUCCESS);
+    RegCloseKey(key);
 }
 
 // Sets a host file's last-write time to a local calendar moment (even seconds survive the

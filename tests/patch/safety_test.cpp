@@ -52,16 +52,7 @@ protected:
     void SetUp() override {
         Installation::SetUp();
         dev_ = prefix_.map_drive('d');
-        HKEY key = nullptr;
-        ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, "Software\\KOVA Business Software", 0,
-                                  nullptr, REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS, nullptr, &key,
-                                  nullptr),
-                  ERROR_SUCCESS);
-        const char home[] = "S:\\KOVABrisel\\";
-        ASSERT_EQ(RegSetValueExA(key, "ServiceDataHome", 0, REG_SZ,
-                                 reinterpret_cast<const BYTE *>(home), sizeof home),
-                  ERROR_SUCCESS);
-        RegCloseKey(key);
+        set_service_data_home("S:\\KOVABrisel\\");
     }
 
     // Two release trees whose installed copies differ, each component `size` bytes.
@@ -264,14 +255,7 @@ TEST_F(InstallDiskFull, ACopyOrAnUndoSaveThatDoesNotFitLeavesTheTreeAsItWas) {
         {"the undo save does not fit", 1600 * 1024, 64 * 1024},
     };
     std::string tree = prefix_.map_drive('t', volume_);
-    HKEY key = nullptr;
-    ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "Software\\KOVA Business Software", 0,
-                            KEY_ALL_ACCESS, &key),
-              ERROR_SUCCESS);
-    const char home[] = "T:\\KOVABrisel\\";
-    RegSetValueExA(key, "ServiceDataHome", 0, REG_SZ, reinterpret_cast<const BYTE *>(home),
-                   sizeof home);
-    RegCloseKey(key);
+    set_service_data_home("T:\\KOVABrisel\\");
     for (const Case &c : cases) {
         SCOPED_TRACE(c.what);
         fs::remove_all(tree + "/KOVABrisel");
@@ -425,14 +409,7 @@ TEST_F(InstallUndo, EachTreeGetsBackItsOwnCopiesAndLosesWhatThePatchAdded) {
 }
 
 TEST_F(InstallUndo, ATreeOfAnyNameIsUndoneInPlace) {
-    HKEY key = nullptr;
-    ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "Software\\KOVA Business Software", 0,
-                            KEY_ALL_ACCESS, &key),
-              ERROR_SUCCESS);
-    const char home[] = "S:\\kovaA\\";
-    RegSetValueExA(key, "ServiceDataHome", 0, REG_SZ, reinterpret_cast<const BYTE *>(home),
-                   sizeof home);
-    RegCloseKey(key);
+    set_service_data_home("S:\\kovaA\\");
     write_file(host("kovaA/kova.ini"), "[system]\r\nrelease=21\r\n");
     write_file(host("kovaA/data/notes.txt"), "notes as they were");
     set_mtime(host("kovaA/data/notes.txt"), 2025, 1, 1, 12, 0, 0);
