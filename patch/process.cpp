@@ -234,6 +234,16 @@ struct TemporaryFile {
     }
 };
 
+// Removes the folders a run created, innermost first, each only when it is empty but for a
+// temporary file a killed run may have left there.
+void remove_folders(const std::vector<std::string> &folders) {
+    for (auto it = folders.rbegin(); it != folders.rend(); ++it) {
+        std::string litter = *it + temporary_name;
+        if (fxi_test_file(litter.c_str())) (void)fxi_delete_file(litter.c_str()); // ours
+        RemoveDirectoryA(it->c_str()); // a folder that holds anything else stays
+    }
+}
+
 // Where a component goes and what is there now.
 struct Placement {
     const Entry *entry = nullptr;
@@ -473,9 +483,7 @@ private:
                 (void)file.set_attributes(attributes & ~DXI_ATTR_READONLY); // remove says why
             if (file.remove()) return patch_file_error("deleting", file);
         }
-        const auto &folders = options_.undoing->folders;
-        for (auto it = folders.rbegin(); it != folders.rend(); ++it)
-            RemoveDirectoryA(it->c_str()); // a folder that holds anything now stays
+        remove_folders(options_.undoing->folders);
         return true;
     }
 
@@ -492,8 +500,7 @@ private:
         }
         // What the patch added goes; nothing of the tree's own was there to lose.
         for (const std::string &target : added_) (void)fxi_delete_file(target.c_str());
-        for (auto it = created_folders_.rbegin(); it != created_folders_.rend(); ++it)
-            RemoveDirectoryA(it->c_str());
+        remove_folders(created_folders_);
         if (!restored) {
             patch_log("Installation into %str% failed and could not be rolled back - install "
                       "%str% to put back the components it replaced",
