@@ -102,14 +102,20 @@ TEST_F(Managers, BadClientsLoseOnlyTheirOwnConnection) {
     EXPECT_NE(std::string::npos, qm.log().find("malformed message"));
 }
 
+// Two clients: `holder` makes and holds the system semaphore, `waiter` opens it.
+void hold_system_semaphore(CXI_QUEUE_SYSTEM &holder, TXI_QUEUE &held, CXI_QUEUE_SYSTEM &waiter,
+                           TXI_QUEUE &wanted) {
+    ASSERT_EQ(0, holder.connect());
+    ASSERT_EQ(0, waiter.connect());
+    ASSERT_EQ(0, holder.sem_make("MXKOVA", &held));
+    ASSERT_EQ(0, waiter.sem_open("MXKOVA", &wanted));
+}
+
 TEST_F(Managers, SemaphoreOfAVanishedClientIsGivenBack) {
     start("kvqm");
     CXI_QUEUE_SYSTEM holder, waiter;
-    ASSERT_EQ(0, holder.connect());
-    ASSERT_EQ(0, waiter.connect());
     TXI_QUEUE held, wanted;
-    ASSERT_EQ(0, holder.sem_make("MXKOVA", &held));
-    ASSERT_EQ(0, waiter.sem_open("MXKOVA", &wanted));
+    ASSERT_NO_FATAL_FAILURE(hold_system_semaphore(holder, held, waiter, wanted));
     EXPECT_EQ(DXI_SEM_BUSY, waiter.sem_read(&wanted, 1));
     holder.connection().close(); // gone without giving it back
     EXPECT_TRUE(eventually([&] { return waiter.sem_read(&wanted, 1) == 0; }));
@@ -188,11 +194,8 @@ TEST_F(Managers, WaitersAreServedInTheOrderTheyAsked) {
 TEST_F(Managers, AWaitingClientIsHandedTheSemaphoreWithoutAskingAgain) {
     start("kvqm");
     CXI_QUEUE_SYSTEM holder, waiter;
-    ASSERT_EQ(0, holder.connect());
-    ASSERT_EQ(0, waiter.connect());
     TXI_QUEUE held, wanted;
-    ASSERT_EQ(0, holder.sem_make("MXKOVA", &held));
-    ASSERT_EQ(0, waiter.sem_open("MXKOVA", &wanted));
+    ASSERT_NO_FATAL_FAILURE(hold_system_semaphore(holder, held, waiter, wanted));
     uint64_t sent = waiter.messages_sent();
     uint16_t status = 1;
     std::thread taker([&] { status = waiter.sem_read(&wanted, 0); });
