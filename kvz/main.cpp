@@ -4,6 +4,7 @@
 
 #include "kernel/ui/presenter.h"
 #include "kernel/ui/usage.h"
+#include "platform/host.h"
 #include "platform/win32.h"
 
 #include <cstring>

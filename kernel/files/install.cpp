@@ -4,6 +4,7 @@
 #include "kernel/files/file.h"
 #include "kernel/files/paths.h"
 #include "kernel/text/format.h"
+#include "platform/host.h"
 #include "platform/win32.h"
 #include "platform/winsock.h"
 

@@ -1,5 +1,6 @@
 // The terminal presenter: boxes drawn on standard error, keys read from standard input.
 #include "kernel/ui/presenter.h"
+#include "platform/host.h"
 
 #include <cctype>
 #include <cstring>
