@@ -56,29 +56,32 @@ inline BOOL WINAPI service_console_control(DWORD) {
     return TRUE;
 }
 
+// A manager and its arguments as the body of a service.
+struct TXS_MANAGER_RUN {
+    CXI_MANAGER &manager;
+    const TXS_SERVICE_ARGS &args;
+
+    static int start(void *context) {
+        TXS_MANAGER_RUN &run = *static_cast<TXS_MANAGER_RUN *>(context);
+        std::string error;
+        if (run.manager.start(run.args.data_home, run.args.listen, &error)) return 0;
+        run.manager.log("%str%", error.c_str());
+        return 1;
+    }
+    static int serve(void *context) {
+        static_cast<TXS_MANAGER_RUN *>(context)->manager.run();
+        return 0;
+    }
+    static void stop(void *context) {
+        service_ending = true;
+        static_cast<TXS_MANAGER_RUN *>(context)->manager.shutdown();
+    }
+};
+
 // Runs `manager` until it stops, as the service `name` when the service control manager
 // started the process, else from the console; answers the exit status.
 inline int run_manager(LPCSTR name, CXI_MANAGER &manager, const TXS_SERVICE_ARGS &args) {
-    struct Run {
-        CXI_MANAGER &manager;
-        const TXS_SERVICE_ARGS &args;
-    } run{manager, args};
-    KOVA_SERVICE_BODY body{[](void *context) {
-                               Run &r = *static_cast<Run *>(context);
-                               std::string error;
-                               if (r.manager.start(r.args.data_home, r.args.listen, &error))
-                                   return 0;
-                               r.manager.log("%str%", error.c_str());
-                               return 1;
-                           },
-                           [](void *context) {
-                               static_cast<Run *>(context)->manager.run();
-                               return 0;
-                           },
-                           [](void *context) {
-                               service_ending = true;
-                               static_cast<Run *>(context)->manager.shutdown();
-                           },
-                           &run};
-    return kova_service_main(name, body);
+    TXS_MANAGER_RUN run{manager, args};
+    return kova_service_main(
+        name, {TXS_MANAGER_RUN::start, TXS_MANAGER_RUN::serve, TXS_MANAGER_RUN::stop, &run});
 }
