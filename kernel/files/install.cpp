@@ -368,3 +368,10 @@ std::string fxi_file_store() {
 char *fxi_file_store(char *out) {
     return copy_out(out, fxi_file_store());
 }
+
+bool fxi_desktop_visible() {
+    char value[8] = {};
+    DWORD n = GetEnvironmentVariableA("KOVA_UNATTENDED", value, sizeof value);
+    if (n > 0 && n < sizeof value && std::strcmp(value, "1") == 0) return false;
+    return IsWindowVisible(GetDesktopWindow()) != FALSE;
+}
