@@ -49,7 +49,7 @@ protected:
 };
 
 TEST_F(UserTest, UserPassInTheInstallationDriversOrder) {
-    setenv("KOVADOMAIN", "Y", 1);
+    kova_test::set_env("KOVADOMAIN", "Y");
     write_file(home_ + "/lxkuser.log", "");
 
     // The first pass finds no user table: the attachment makes it, every slot free.
@@ -94,7 +94,7 @@ TEST_F(UserTest, UserPassInTheInstallationDriversOrder) {
     EXPECT_EQ(0, qm_->wait());
 
     std::string log = read_file(home_ + "/lxkuser.log");
-    unsetenv("KOVADOMAIN");
+    kova_test::unset_env("KOVADOMAIN");
     const char *expected[] = {
         "Reading MXKOVA semaphore",
         "MXKOVA semaphore read ok",
@@ -118,8 +118,8 @@ TEST_F(UserTest, UserPassInTheInstallationDriversOrder) {
 }
 
 TEST_F(UserTest, NoLogOutsideTheSuitesDomain) {
-    unsetenv("KOVADOMAIN");
-    unsetenv("USERDOMAIN");
+    kova_test::unset_env("KOVADOMAIN");
+    kova_test::unset_env("USERDOMAIN");
     write_file(home_ + "/lxkuser.log", "");
     ASSERT_TRUE(fxk_user_attach());
     EXPECT_EQ(0, fxk_user_writeqmsg());
