@@ -1,5 +1,6 @@
 // kvbrun: the background program executor. A client of the queue manager that takes command
 // texts from the queue BRUNC, answers each on BRUNR, and ends on "exit".
+#include "kernel/app/startup.h"
 #include "kernel/coord/queue.h"
 #include "kernel/files/install.h"
 #include "services/service_main.h"
@@ -84,6 +85,9 @@ int main(int argc, char **argv) {
     }
     fxi_set_data_home(service_data_home(argv[1]).c_str());
     SetConsoleCtrlHandler(service_control, TRUE);
+    // A client of the queue manager: its traces and unexpected errors reach the operator as in
+    // any program of the suite.
+    fxp_startup_reports();
     fxi_conn_init();
 
     uint16_t status = connect_queue_manager(server.empty() ? nullptr : server.c_str());
