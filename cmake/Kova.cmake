@@ -19,10 +19,16 @@ endfunction()
 # kova_tests(test_DIR LIBS...): one GoogleTest program of tests/DIR/*.cpp; every test is
 # registered with CTest except the helpers that tests start as child processes (a suite named
 # ...Child, or a test named Child), which would only show as skipped. Fixtures and built
-# programs are found through tests/support.
+# programs are found through tests/support. On Windows the files in KOVA_POSIX_ONLY_TESTS are
+# left out.
 function(kova_tests name)
     string(REPLACE "test_" "" dir ${name})
     file(GLOB sources CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/${dir}/*.cpp)
+    if(WIN32)
+        foreach(posix_only ${KOVA_POSIX_ONLY_TESTS})
+            list(REMOVE_ITEM sources ${CMAKE_CURRENT_SOURCE_DIR}/${posix_only})
+        endforeach()
+    endif()
     if(NOT sources)
         return()
     endif()

@@ -2,6 +2,7 @@
 // diff) and signs them (keygen, sign). Runs unattended: it never shows a box or asks.
 #include "kvz/kvz.h"
 
+#include "kernel/app/startup.h"
 #include "kernel/ui/presenter.h"
 #include "kernel/ui/usage.h"
 #include "platform/host.h"
@@ -52,6 +53,9 @@ int main(int argc, char **argv) {
     kova_set_host_args(argc, argv);
     // Problems are printed, never shown in boxes or logged into an installation's setup.log.
     fxp_presenter.desktop_visible = no_desktop;
+    // kvz runs no start-up, yet what the patch code meets in the layers below reaches the same
+    // status line and error report as in kvpatch.
+    fxp_startup_reports();
 
     int count = fxp_argc();
     char **args = fxp_argv();

@@ -1,6 +1,6 @@
 // The kvpatch executable: hands the command line to the platform, runs the kernel's start-up
 // and the tool, and ends with the tool's status (the start-up's exit actions run as it ends).
-#include "kernel/ui/startup.h"
+#include "kernel/app/startup.h"
 #include "patch/entry.h"
 #include "platform/host.h"
 #include "platform/win32.h"

@@ -1,5 +1,6 @@
 // kvbrun: the background program executor. A client of the queue manager that takes command
 // texts from the queue BRUNC, answers each on BRUNR, and ends on "exit".
+#include "kernel/app/startup.h"
 #include "kernel/coord/queue.h"
 #include "kernel/files/install.h"
 #include "services/service_main.h"
@@ -74,6 +75,9 @@ struct Executor {
 // Connects to the queue manager and makes the command queues: 0, else the exit status.
 int start_executor(void *context) {
     Executor &executor = *static_cast<Executor *>(context);
+    // A client of the queue manager: its traces and unexpected errors reach the operator as in
+    // any program of the suite.
+    fxp_startup_reports();
     fxi_conn_init();
     uint16_t status =
         connect_queue_manager(executor.server.empty() ? nullptr : executor.server.c_str());

@@ -194,3 +194,23 @@ std::string fxk_debug_trace_file();
 // Forgets the trace's configuration, so that the next line reads it again (after the data
 // home changed).
 void fxk_debug_trace_reset();
+
+// ---- What the layer reports upward ----
+
+// The connection, queue and user layers sit below the user interface and the error report, so
+// they reach both through this record, which start-up registers once, before the first
+// connection. A member left null keeps its default: status lines and the trace's window go
+// nowhere, and an unexpected error is written to standard error before the process ends with
+// status 1.
+struct TXI_CONN_REPORTS {
+    // Shows a line on the status bar; an empty text clears it.
+    void (*status_text)(const char *text) = nullptr;
+    // Shows a line of the debug trace in its wait window, opening the window with the first.
+    void (*trace_window_line)(const char *text) = nullptr;
+    // Closes the trace's wait window; called only after a line was shown.
+    void (*trace_window_close)() = nullptr;
+    // Reports an unexpected error and ends the process; it must not return.
+    void (*unexpected_error)(const char *message) = nullptr;
+};
+void fxi_conn_set_reports(const TXI_CONN_REPORTS &reports);
+const TXI_CONN_REPORTS &fxi_conn_reports();

@@ -1,11 +1,15 @@
 // What the connection, queue and user layers take from the rest of the kernel: the
-// installation's settings, its kova.ini, its log directory and the unexpected-error path.
+// installation's settings, its kova.ini, its log directory, and the reports that start-up
+// registers for the layers above (the unexpected-error path among them).
+#include "kernel/coord/conn.h"
 #include "kernel/coord/conn_local.h"
 
-#include "kernel/errors/report.h"
 #include "kernel/files/install.h"
 #include "kernel/files/lfile.h"
 #include "kernel/files/paths.h"
+
+#include <cstdio>
+#include <cstdlib>
 
 std::string fxi_conn_data_home() {
     return fxi_data_home();
@@ -26,6 +30,25 @@ std::string fxi_conn_log_dir() {
     return fxi_log_dir(directory, 1);
 }
 
+namespace {
+
+TXI_CONN_REPORTS registered_reports;
+
+} // namespace
+
+void fxi_conn_set_reports(const TXI_CONN_REPORTS &reports) {
+    registered_reports = reports;
+}
+
+const TXI_CONN_REPORTS &fxi_conn_reports() {
+    return registered_reports;
+}
+
 void fxi_conn_unexpected(const char *message) {
-    fxk_unexpected_error(message, 0, 0);
+    if (registered_reports.unexpected_error) registered_reports.unexpected_error(message);
+    // Nothing above this layer took the report, or it came back: the condition is still one the
+    // process cannot go on from, and ending with success would hide it.
+    std::fprintf(stderr, "Unexpected error: %s\n", message ? message : "");
+    std::fflush(stderr);
+    std::_Exit(1);
 }

@@ -1,14 +1,13 @@
 // The kernel's debug trace, configured from section debug of kova.ini on its first line: to a
 // wait window, to the status bar and to a log file in the temporary directory; the pumping
-// wait and the diagnostic line of the connection layer.
+// wait and the diagnostic line of the connection layer. The window and the status bar belong
+// to the user interface above, reached through the reports start-up registers.
 #include "kernel/coord/conn.h"
 
 #include "kernel/coord/conn_local.h"
 #include "kernel/text/format.h"
-#include "kernel/ui/prog.h"
 
 #include <cstdarg>
-#include <memory>
 #include <mutex>
 
 namespace {
@@ -18,7 +17,7 @@ struct Trace {
     bool to_pwin = false, to_hline = false, to_file = false, flush = false;
     std::string file_name;
     HANDLE file = INVALID_HANDLE_VALUE;
-    std::unique_ptr<CXP_PWIN> pwin;
+    bool window_shown = false;
     DWORD first_tick = 0, last_tick = 0;
     bool any_line = false;
 
@@ -27,8 +26,9 @@ struct Trace {
     void close() {
         if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
         file = INVALID_HANDLE_VALUE;
-        if (pwin) pwin->close();
-        pwin.reset();
+        if (window_shown && fxi_conn_reports().trace_window_close)
+            fxi_conn_reports().trace_window_close();
+        window_shown = false;
     }
 
     void configure() {
@@ -61,14 +61,11 @@ struct Trace {
 
     void line(const std::string &text) {
         if (!configured) configure();
-        if (to_pwin) {
-            if (!pwin) {
-                pwin = std::make_unique<CXP_PWIN>();
-                pwin->open(nullptr, nullptr, 80, 0, DXP_PWIN_TITLE);
-            }
-            pwin->line(text.c_str());
+        if (to_pwin && fxi_conn_reports().trace_window_line) {
+            fxi_conn_reports().trace_window_line(text.c_str());
+            window_shown = true;
         }
-        if (to_hline) fxp_status_text(text.c_str());
+        if (to_hline) fxi_conn_diag_line(text.c_str());
         if (to_file) {
             DWORD now = GetTickCount();
             if (flush) {
@@ -129,5 +126,5 @@ void fxi_conn_wait(uint32_t units) {
 }
 
 void fxi_conn_diag_line(const char *text) {
-    fxp_status_text(text);
+    if (fxi_conn_reports().status_text) fxi_conn_reports().status_text(text);
 }

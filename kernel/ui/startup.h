@@ -1,7 +1,7 @@
-// Start-up of a suite program: the sequence that prepares the process before the program's own
-// main function runs, with an exit action for each step run in reverse order at exit; the
-// application instance it creates; the window-message handler registry; the operating-system
-// predicates and the terminal-services test; the out-of-memory handler.
+// What start-up of a suite program keeps in the user interface: the exit actions that undo its
+// steps in reverse order at exit; the debug hook; the application instance it creates; the
+// window-message handler registry; the operating-system predicates and the terminal-services
+// test; the out-of-memory handler. The sequence itself sits above, in kernel/app/startup.h.
 #pragma once
 
 #include "kernel/ui/box.h"
@@ -12,17 +12,7 @@
 #include <string>
 #include <vector>
 
-// ---- Start-up -------------------------------------------------------------------------------
-
-// Runs the start-up sequence for the program described by `program` (its title is the
-// application title, its usage lines those of /H, /? and /*). Runs at most once per process: a
-// second call returns at once. Ends the process when a usage switch is on the command line.
-void fxp_startup(HINSTANCE instance, const TXP_USAGE_PROGRAM *program);
-bool fxp_started();
-
-// Set before start-up by programs that work with the queue manager from the start: start-up
-// then connects to it (and disconnects at exit). Clear by default.
-extern bool fxp_startup_queue_manager;
+// ---- Start-up steps of this layer -----------------------------------------------------------
 
 // The debug start-up hook: when "KOVADEBUG" equals "Y" or names the program (both without
 // regard to case), shows a box captioned "KOVADEBUG" with the program's full path and waits

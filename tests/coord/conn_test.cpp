@@ -1,14 +1,42 @@
 // Manager connections against the real queue manager on loopback: addressing, the address
 // file and its stale form, stop, forced stop and sign-off, a manager that dies mid-exchange,
-// and the debug trace.
+// the debug trace, and the status lines and trace window the layer reports upward.
 #include "kernel/coord/conn.h"
-#include "kernel/ui/prog.h"
 #include "tests/coord/manager_fixture.h"
 
 #include <thread>
 
 namespace kova_test {
 namespace {
+
+// What the layer reported upward while a test's reports were registered.
+struct Reported {
+    std::string status;
+    std::vector<std::string> window_lines;
+    int window_closes = 0;
+};
+Reported *reported = nullptr;
+
+// Registers reports that record into `into` for as long as it lives, then the defaults again.
+class RecordedReports {
+public:
+    explicit RecordedReports(Reported *into) {
+        reported = into;
+        TXI_CONN_REPORTS reports;
+        reports.status_text = [](const char *text) { reported->status = text; };
+        reports.trace_window_line = [](const char *text) {
+            reported->window_lines.push_back(text);
+        };
+        reports.trace_window_close = [] { ++reported->window_closes; };
+        fxi_conn_set_reports(reports);
+    }
+    ~RecordedReports() {
+        fxi_conn_set_reports({});
+        reported = nullptr;
+    }
+    RecordedReports(const RecordedReports &) = delete;
+    RecordedReports &operator=(const RecordedReports &) = delete;
+};
 
 using ConnTest = ManagerTest;
 
@@ -153,6 +181,8 @@ TEST_F(ConnTest, ForcedStopIsAcceptedWhateverTheClients) {
 
 TEST_F(ConnTest, ManagerKilledDuringAReceive) {
     write_ini("[system]\r\nrelease=24\r\n[services]\r\ndiaghline=Y\r\n");
+    Reported lines;
+    RecordedReports recorded(&lines);
     Background &qm = start("kvqm");
     CXI_CONN conn;
     ASSERT_EQ(0, connect_queue(conn, nullptr));
@@ -170,7 +200,7 @@ TEST_F(ConnTest, ManagerKilledDuringAReceive) {
     EXPECT_EQ(DXI_CONN_RECEIVE_FAILED, status);
     EXPECT_EQ(DXI_CONN_RECEIVE_FAILED, conn.status());
     // The request it never read makes the host reset the connection.
-    EXPECT_EQ("recv() from queue manager returned 10054", fxp_status_current());
+    EXPECT_EQ("recv() from queue manager returned 10054", lines.status);
 }
 
 TEST_F(ConnTest, OperationsNeedTheLayerAndAConnection) {
@@ -228,6 +258,26 @@ TEST_F(ConnTest, DebugTraceWithoutFlushTimesItsLines) {
     EXPECT_EQ(since_previous + "ms elapsed\r\nsecond 7\r\n", trace.substr(slash + 1)) << trace;
     fxk_debug_trace_reset();
     DeleteFileA(file.c_str());
+}
+
+TEST_F(ConnTest, DebugTraceReportsToTheWindowAndStatusLineRegistered) {
+    write_ini("[system]\r\nrelease=24\r\n[debug]\r\npwin=Y\r\nhline=Y\r\n");
+    {
+        // Nothing registered: the lines go nowhere, and nothing breaks.
+        fxk_debug_trace("unseen");
+        fxk_debug_trace_reset();
+    }
+    Reported lines;
+    RecordedReports recorded(&lines);
+    fxk_debug_trace("first");
+    fxk_debug_trace("second %word%,5", 7);
+    EXPECT_EQ((std::vector<std::string>{"first", "second 7"}), lines.window_lines);
+    EXPECT_EQ("second 7", lines.status);
+    EXPECT_EQ(0, lines.window_closes);
+    // Forgetting the configuration closes the window the trace showed, once.
+    fxk_debug_trace_reset();
+    fxk_debug_trace_reset();
+    EXPECT_EQ(1, lines.window_closes);
 }
 
 } // namespace

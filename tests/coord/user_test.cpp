@@ -3,6 +3,7 @@
 #include "kernel/coord/queue.h"
 #include "tests/coord/manager_fixture.h"
 
+#include <cstdio>
 #include <cstdlib>
 #include <thread>
 
@@ -49,7 +50,7 @@ protected:
 };
 
 TEST_F(UserTest, UserPassInTheInstallationDriversOrder) {
-    setenv("KOVADOMAIN", "Y", 1);
+    kova_test::set_env("KOVADOMAIN", "Y");
     write_file(home_ + "/lxkuser.log", "");
 
     // The first pass finds no user table: the attachment makes it, every slot free.
@@ -94,7 +95,7 @@ TEST_F(UserTest, UserPassInTheInstallationDriversOrder) {
     EXPECT_EQ(0, qm_->wait());
 
     std::string log = read_file(home_ + "/lxkuser.log");
-    unsetenv("KOVADOMAIN");
+    kova_test::unset_env("KOVADOMAIN");
     const char *expected[] = {
         "Reading MXKOVA semaphore",
         "MXKOVA semaphore read ok",
@@ -118,8 +119,8 @@ TEST_F(UserTest, UserPassInTheInstallationDriversOrder) {
 }
 
 TEST_F(UserTest, NoLogOutsideTheSuitesDomain) {
-    unsetenv("KOVADOMAIN");
-    unsetenv("USERDOMAIN");
+    kova_test::unset_env("KOVADOMAIN");
+    kova_test::unset_env("USERDOMAIN");
     write_file(home_ + "/lxkuser.log", "");
     ASSERT_TRUE(fxk_user_attach());
     EXPECT_EQ(0, fxk_user_writeqmsg());
@@ -149,9 +150,27 @@ TEST_F(UserTest, AdoptsTheSizeOfAnExistingTable) {
     other.disconnect();
 }
 
-// The table taken while the semaphore is held ends the program with the unexpected error.
+// The table taken while the semaphore is held ends the program through the unexpected-error
+// report registered above this layer; KOVA_REPORTER says which: none, one that ends the
+// process, or one that wrongly comes back.
+[[noreturn]] void report_and_end(const char *message) {
+    std::printf("REPORTED[%s]\n", message);
+    std::fflush(stdout);
+    std::_Exit(7);
+}
+
+void report_and_return(const char *message) {
+    std::printf("REPORTED[%s]\n", message);
+    std::fflush(stdout);
+}
+
 TEST(UserChild, SequenceError) {
     if (!std::getenv("KOVA_TEST_CHILD")) GTEST_SKIP() << "run by UserTest.TableAfterSemaphore";
+    std::string reporter = std::getenv("KOVA_REPORTER");
+    TXI_CONN_REPORTS reports;
+    if (reporter == "ends") reports.unexpected_error = report_and_end;
+    if (reporter == "returns") reports.unexpected_error = report_and_return;
+    fxi_conn_set_reports(reports);
     fxi_set_data_home("D:\\");
     fxi_conn_init();
     ASSERT_EQ(0, fxi_queue_system().connect());
@@ -163,11 +182,30 @@ TEST(UserChild, SequenceError) {
 TEST_F(UserTest, TableAfterSemaphore) {
     char self[4096] = {};
     ASSERT_GT(readlink("/proc/self/exe", self, sizeof self - 1), 0);
-    RunResult r = run({self, "--gtest_filter=UserChild.SequenceError"}, {{"KOVA_TEST_CHILD", "1"}});
-    EXPECT_EQ(0, r.status) << r.out << r.err;
-    EXPECT_NE(std::string::npos, (r.out + r.err).find("KOVA QUEUE READ SEQUENCE ERROR"))
-        << r.out << r.err;
-    EXPECT_EQ(std::string::npos, r.out.find("did not end the program"));
+    struct Case {
+        const char *reporter;
+        int status;
+        bool reported;
+        bool on_standard_error; // the layer's own last word
+    } cases[] = {
+        {"ends", 7, true, false},
+        {"none", 1, false, true},
+        {"returns", 1, true, true},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.reporter);
+        RunResult r = run({self, "--gtest_filter=UserChild.SequenceError"},
+                          {{"KOVA_TEST_CHILD", "1"}, {"KOVA_REPORTER", c.reporter}});
+        EXPECT_EQ(c.status, r.status) << r.out << r.err;
+        EXPECT_EQ(c.reported,
+                  r.out.find("REPORTED[KOVA QUEUE READ SEQUENCE ERROR]") != std::string::npos)
+            << r.out;
+        EXPECT_EQ(c.on_standard_error,
+                  r.err.find("Unexpected error: KOVA QUEUE READ SEQUENCE ERROR\n") !=
+                      std::string::npos)
+            << r.err;
+        EXPECT_EQ(std::string::npos, r.out.find("did not end the program"));
+    }
 }
 
 } // namespace

@@ -1,8 +1,8 @@
 // Crashes: a child that faults on purpose leaves its postmortem file in the temporary directory,
 // says where it is, hands it to the postmortem hook, and the hook's archive holds it.
+#include "kernel/app/startup.h"
 #include "kernel/files/paths.h"
 #include "kernel/ui/presenter.h"
-#include "kernel/ui/startup.h"
 #include "tests/errors/report_support.h"
 
 #include <cctype>

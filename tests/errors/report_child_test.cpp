@@ -2,6 +2,7 @@
 // the activity of the company group taken from the real managers, the mail of its record, a
 // second report from the mail thread, the pages at a terminal, and the sequence error of the
 // user layer.
+#include "kernel/app/startup.h"
 #include "kernel/coord/queue.h"
 #include "kernel/files/paths.h"
 #include "kernel/ui/presenter.h"
@@ -85,6 +86,8 @@ TEST(ReportChild, SignedOn) {
 TEST(ReportChild, SequenceError) {
     if (!in_child()) GTEST_SKIP() << "run by ReportActivity";
     child_setup();
+    // The user layer reaches the report through what start-up registers.
+    fxp_startup_reports();
     fxi_conn_init();
     ASSERT_EQ(fxi_queue_system().connect(), 0);
     ASSERT_EQ(fxk_user_openfile(), 1);

@@ -154,7 +154,9 @@ TEST_F(InstallSafety, KilledAtAnyMomentEveryTreeCanBePutBackAndPatchedAgain) {
         trees(300 * 1024);
         {
             kova_test::Child run({kova_test::program("kvpatch"), fix}, {}, server_);
-            std::this_thread::sleep_for(std::chrono::milliseconds(random() % (whole + 1)));
+            // Within the first four fifths: a loaded machine can make one run quicker than
+            // the measured one, and a kill after the end tests nothing.
+            std::this_thread::sleep_for(std::chrono::milliseconds(random() % (whole * 4 / 5 + 1)));
             run.signal(SIGKILL);
             if (run.wait() == 128 + SIGKILL) ++landed;
         }
@@ -180,7 +182,7 @@ TEST_F(InstallSafety, KilledAtAnyMomentEveryTreeCanBePutBackAndPatchedAgain) {
     }
     std::printf("%d rounds, %d killed mid-run (an install takes %lld ms)\n", rounds, landed,
                 static_cast<long long>(whole));
-    EXPECT_GT(landed, rounds / 2);
+    EXPECT_GE(landed * 2, rounds) << "too few kills landed while an install was running";
 }
 
 TEST_F(InstallSafety, AnInterruptionFinishesTheComponentAndPutsTheTreeBack) {

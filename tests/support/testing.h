@@ -4,6 +4,8 @@
 
 #include <chrono>
 #include <map>
+#include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -24,9 +26,28 @@ private:
     std::string path_;
 };
 
-// A private platform prefix for one test: KOVA_PREFIX points at it while the object lives,
-// and KOVA_UNATTENDED=1 so no box ever waits for an answer. XDG_DATA_HOME points into it too,
-// so that registering file types for the desktop stays inside.
+// The process environment, on every host.
+std::optional<std::string> get_env(const std::string &name);
+void set_env(const std::string &name, const std::string &value);
+void unset_env(const std::string &name);
+
+// Sets an environment variable while the object lives, then puts back what was there.
+class ScopedEnv {
+public:
+    ScopedEnv(const std::string &name, const std::string &value);
+    ~ScopedEnv();
+    ScopedEnv(const ScopedEnv &) = delete;
+    ScopedEnv &operator=(const ScopedEnv &) = delete;
+
+private:
+    std::string name_, old_;
+    bool had_ = false;
+};
+
+// A private platform prefix for one test, with KOVA_UNATTENDED=1 so no box ever waits for an
+// answer. On POSIX hosts KOVA_PREFIX points at it while the object lives, and XDG_DATA_HOME
+// points into it so that registering file types for the desktop stays inside. On Windows the
+// drives it maps are real ones, removed again when the object goes.
 class TempPrefix {
 public:
     TempPrefix();
@@ -38,8 +59,8 @@ public:
 
 private:
     TempDir dir_;
-    std::string old_prefix_, old_unattended_, old_data_home_;
-    bool had_prefix_ = false, had_unattended_ = false, had_data_home_ = false;
+    std::vector<std::unique_ptr<ScopedEnv>> env_;
+    std::string drives_; // letters mapped on a host whose drives outlive the process
 };
 
 // Puts the process into the time zone `zone` (a TZ value) while the object lives.
@@ -51,8 +72,7 @@ public:
     TimeZone &operator=(const TimeZone &) = delete;
 
 private:
-    std::string old_;
-    bool had_ = false;
+    std::optional<ScopedEnv> zone_;
 };
 
 // Writes `contents` to a host file, creating its folders.
@@ -61,7 +81,8 @@ void write_file(const std::string &path, const std::string &contents);
 std::string read_file(const std::string &path);
 
 // The host path of a fixture below tests/fixtures, and of a program built by this project
-// (kvpatch, kvqm, kvfm, kvbrun ...).
+// (kvpatch, kvqm, kvfm, kvbrun ..., with the host's suffix for programs).
+extern const char *const program_suffix;
 std::string fixture(const std::string &relative);
 std::string program(const std::string &name);
 
@@ -97,6 +118,7 @@ public:
 private:
     TempDir dir_;
     int pid_ = -1;
+    void *process_ = nullptr; // the process handle where the host has one
     int status_ = -1;
 };
 

@@ -1,4 +1,5 @@
-// Test support: temporary folders and prefixes, program runs and pseudo-terminals.
+// Test support on POSIX hosts: the platform prefix and its drives, the environment, program
+// runs through fork and exec, and pseudo-terminals.
 #include "tests/support/testing.h"
 
 #include <cerrno>
@@ -47,46 +48,26 @@ int decode_status(int status) {
     return -1;
 }
 
-void restore_env(const char *name, bool had, const std::string &old) {
-    if (had)
-        setenv(name, old.c_str(), 1);
-    else
-        unsetenv(name);
-}
-
 } // namespace
 
-TempDir::TempDir() {
-    std::string templ = (fs::temp_directory_path() / "kova-test-XXXXXX").string();
-    if (!mkdtemp(templ.data())) throw std::runtime_error("mkdtemp failed");
-    path_ = templ;
+const char *const program_suffix = "";
+
+void set_env(const std::string &name, const std::string &value) {
+    setenv(name.c_str(), value.c_str(), 1);
 }
 
-TempDir::~TempDir() {
-    std::error_code ec;
-    // Read-only files and folders must not keep a test's folder alive.
-    for (auto it = fs::recursive_directory_iterator(path_, ec);
-         !ec && it != fs::recursive_directory_iterator(); it.increment(ec))
-        fs::permissions(it->path(), fs::perms::owner_all,
-                        fs::perm_options::add | fs::perm_options::nofollow, ec);
-    fs::remove_all(path_, ec);
+void unset_env(const std::string &name) {
+    unsetenv(name.c_str());
 }
 
 TempPrefix::TempPrefix() {
-    if (const char *p = getenv("KOVA_PREFIX")) had_prefix_ = true, old_prefix_ = p;
-    if (const char *u = getenv("KOVA_UNATTENDED")) had_unattended_ = true, old_unattended_ = u;
-    setenv("KOVA_PREFIX", dir_.path().c_str(), 1);
-    setenv("KOVA_UNATTENDED", "1", 1);
-    if (const char *d = getenv("XDG_DATA_HOME")) had_data_home_ = true, old_data_home_ = d;
-    setenv("XDG_DATA_HOME", (dir_.path() + "/xdg-data").c_str(), 1);
+    env_.push_back(std::make_unique<ScopedEnv>("KOVA_PREFIX", dir_.path()));
+    env_.push_back(std::make_unique<ScopedEnv>("KOVA_UNATTENDED", "1"));
+    env_.push_back(std::make_unique<ScopedEnv>("XDG_DATA_HOME", dir_.path() + "/xdg-data"));
     fs::create_directories(dir_.path() + "/dosdevices");
 }
 
-TempPrefix::~TempPrefix() {
-    restore_env("KOVA_PREFIX", had_prefix_, old_prefix_);
-    restore_env("KOVA_UNATTENDED", had_unattended_, old_unattended_);
-    restore_env("XDG_DATA_HOME", had_data_home_, old_data_home_);
-}
+TempPrefix::~TempPrefix() = default;
 
 std::string TempPrefix::map_drive(char letter, const std::string &target) {
     std::string dir = target.empty() ? dir_ / (std::string("drive_") + letter) : target;
@@ -99,43 +80,13 @@ std::string TempPrefix::map_drive(char letter, const std::string &target) {
 }
 
 TimeZone::TimeZone(const char *zone) {
-    if (const char *old = getenv("TZ")) old_ = old, had_ = true;
-    setenv("TZ", zone, 1);
+    zone_.emplace("TZ", zone);
     tzset();
 }
 
 TimeZone::~TimeZone() {
-    if (had_)
-        setenv("TZ", old_.c_str(), 1);
-    else
-        unsetenv("TZ");
+    zone_.reset();
     tzset();
-}
-
-void write_file(const std::string &path, const std::string &contents) {
-    fs::path p(path);
-    if (p.has_parent_path()) fs::create_directories(p.parent_path());
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(contents.data(), static_cast<std::streamsize>(contents.size()));
-}
-
-std::string read_file(const std::string &path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
-std::string fixture(const std::string &relative) {
-    return std::string(KOVA_TEST_FIXTURES) + "/" + relative;
-}
-
-std::string program(const std::string &name) {
-    for (const char *dir : {"/patch/", "/services/", "/tools/kvprefix/", "/kvz/"}) {
-        std::string path = std::string(KOVA_BUILD_DIR) + dir + name;
-        if (access(path.c_str(), X_OK) == 0) return path;
-    }
-    return std::string(KOVA_BUILD_DIR) + "/" + name;
 }
 
 RunResult run(const std::vector<std::string> &argv, const std::map<std::string, std::string> &env,

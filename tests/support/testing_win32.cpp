@@ -1,0 +1,332 @@
+// Test support on Windows, and under Wine: the environment, real drive mappings, program runs
+// through CreateProcess. There is no pseudo-terminal here; tests of the terminal presenter run
+// on POSIX hosts.
+#include "tests/support/testing.h"
+
+#include <windows.h>
+
+#include <algorithm>
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <functional>
+#include <stdexcept>
+#include <thread>
+
+namespace fs = std::filesystem;
+
+namespace kova_test {
+
+namespace {
+
+struct HandleCloser {
+    void operator()(HANDLE h) const {
+        if (h && h != INVALID_HANDLE_VALUE) CloseHandle(h);
+    }
+};
+using Handle = std::unique_ptr<void, HandleCloser>;
+
+// Quotes one argument so that the C runtime's command-line parser gives it back unchanged.
+std::string quote_argument(const std::string &arg) {
+    if (!arg.empty() && arg.find_first_of(" \t\n\v\"") == std::string::npos) return arg;
+    std::string out = "\"";
+    size_t backslashes = 0;
+    for (char c : arg) {
+        if (c == '\\') {
+            ++backslashes;
+            continue;
+        }
+        if (c == '"') backslashes = backslashes * 2 + 1;
+        out.append(backslashes, '\\');
+        backslashes = 0;
+        out += c;
+    }
+    out.append(backslashes * 2, '\\');
+    return out + "\"";
+}
+
+std::string command_line(const std::vector<std::string> &argv) {
+    std::string line;
+    for (const auto &arg : argv) line += (line.empty() ? "" : " ") + quote_argument(arg);
+    return line;
+}
+
+// The current environment with `extra` laid over it, as CreateProcess wants it: sorted
+// NAME=value strings, each ended by a NUL, and one more NUL at the end.
+std::string environment_block(const std::map<std::string, std::string> &extra) {
+    std::map<std::string, std::string> all;
+    if (char *strings = GetEnvironmentStringsA()) {
+        for (const char *entry = strings; *entry; entry += std::strlen(entry) + 1) {
+            const char *eq = std::strchr(entry + 1, '='); // "=C:=C:\..." entries start with '='
+            if (eq) all[std::string(entry, eq)] = eq + 1;
+        }
+        FreeEnvironmentStringsA(strings);
+    }
+    for (const auto &[name, value] : extra) all[name] = value;
+    std::string block;
+    for (const auto &[name, value] : all) block += name + "=" + value + '\0';
+    return block + '\0';
+}
+
+struct Started {
+    Handle process;
+    DWORD id = 0;
+};
+
+Started start(const std::vector<std::string> &argv, const std::map<std::string, std::string> &env,
+              const std::string &cwd, HANDLE in, HANDLE out, HANDLE err, DWORD flags = 0) {
+    STARTUPINFOA startup{};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = in;
+    startup.hStdOutput = out;
+    startup.hStdError = err;
+    std::string line = command_line(argv);
+    std::string block = environment_block(env);
+    PROCESS_INFORMATION info{};
+    if (!CreateProcessA(nullptr, line.data(), nullptr, nullptr, TRUE, flags, block.data(),
+                        cwd.empty() ? nullptr : cwd.c_str(), &startup, &info))
+        throw std::runtime_error("cannot start " + line + " (error " +
+                                 std::to_string(GetLastError()) + ")");
+    CloseHandle(info.hThread);
+    return {Handle(info.hProcess), info.dwProcessId};
+}
+
+Handle inheritable(HANDLE h) {
+    SetHandleInformation(h, HANDLE_FLAG_INHERIT, HANDLE_FLAG_INHERIT);
+    return Handle(h);
+}
+
+Handle null_input() {
+    SECURITY_ATTRIBUTES sa{sizeof sa, nullptr, TRUE};
+    return Handle(CreateFileA("NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &sa,
+                              OPEN_EXISTING, 0, nullptr));
+}
+
+// Wine keeps its drives as links in the prefix's dosdevices folder and does not route files
+// through DefineDosDevice's mappings. A Windows program under Wine can start host programs,
+// so the link is made by the host's own ln.
+using UnixNameFn = char *(CDECL *)(const WCHAR *);
+
+UnixNameFn wine_unix_name() {
+    static auto fn = reinterpret_cast<UnixNameFn>(reinterpret_cast<void (*)()>(
+        GetProcAddress(GetModuleHandleA("kernel32.dll"), "wine_get_unix_file_name")));
+    return fn;
+}
+
+std::string unix_name(const std::string &path) {
+    std::wstring wide(fs::path(path).wstring());
+    char *name = wine_unix_name()(wide.c_str());
+    if (!name) throw std::runtime_error("no host name for " + path);
+    std::string out(name);
+    HeapFree(GetProcessHeap(), 0, name);
+    return out;
+}
+
+std::string wine_drive_link(char letter) {
+    std::string prefix;
+    if (auto p = get_env("WINEPREFIX"))
+        prefix = *p;
+    else if (auto home = get_env("HOME"))
+        prefix = *home + "/.wine";
+    else
+        throw std::runtime_error("WINEPREFIX is not set");
+    return prefix + "/dosdevices/" + static_cast<char>(std::tolower(letter)) + ":";
+}
+
+void run_host(const std::vector<std::string> &argv) {
+    // A host program's handle cannot be waited for under Wine: the caller checks the effect.
+    Handle in = null_input();
+    (void)start(argv, {}, {}, in.get(), GetStdHandle(STD_OUTPUT_HANDLE),
+                GetStdHandle(STD_ERROR_HANDLE));
+}
+
+void unmap_drive(char letter) {
+    std::string drive = std::string(1, letter) + ":";
+    if (wine_unix_name()) {
+        run_host({"/bin/rm", "-f", wine_drive_link(letter)});
+        for (int i = 0;
+             i < 500 && GetFileAttributesA((drive + "\\").c_str()) != INVALID_FILE_ATTRIBUTES; ++i)
+            Sleep(10);
+    } else {
+        DefineDosDeviceA(DDD_REMOVE_DEFINITION, drive.c_str(), nullptr);
+    }
+}
+
+// What a POSIX shell reports for a program ended by SIGKILL, which Windows does not name.
+constexpr UINT killed_status = 128 + 9;
+
+} // namespace
+
+const char *const program_suffix = ".exe";
+
+void set_env(const std::string &name, const std::string &value) {
+    _putenv_s(name.c_str(), value.c_str());
+}
+
+void unset_env(const std::string &name) {
+    _putenv_s(name.c_str(), ""); // an empty value removes the variable
+}
+
+TempPrefix::TempPrefix() {
+    env_.push_back(std::make_unique<ScopedEnv>("KOVA_UNATTENDED", "1"));
+}
+
+TempPrefix::~TempPrefix() {
+    for (char letter : drives_) unmap_drive(letter);
+}
+
+std::string TempPrefix::map_drive(char letter, const std::string &target) {
+    std::string dir = target.empty() ? dir_ / (std::string("drive_") + letter) : target;
+    fs::create_directories(dir);
+    std::string drive = std::string(1, letter) + ":";
+    if (drives_.find(letter) == std::string::npos) drives_ += letter;
+    if (!wine_unix_name()) {
+        DefineDosDeviceA(DDD_REMOVE_DEFINITION, drive.c_str(), nullptr);
+        if (!DefineDosDeviceA(0, drive.c_str(), fs::path(dir).make_preferred().string().c_str()))
+            throw std::runtime_error("cannot map drive " + drive);
+        return dir;
+    }
+    // A marker seen through the drive tells the new link is in place, not an old one.
+    std::string marker = "kova-drive-" + std::to_string(GetCurrentProcessId()) + "-" +
+                         std::to_string(GetTickCount64());
+    write_file(dir + "/" + marker, "");
+    run_host({"/bin/ln", "-sfn", unix_name(dir), wine_drive_link(letter)});
+    std::string seen = drive + "\\" + marker;
+    int waited = 0;
+    while (GetFileAttributesA(seen.c_str()) == INVALID_FILE_ATTRIBUTES && waited < 10000) {
+        Sleep(10);
+        waited += 10;
+    }
+    DeleteFileA((dir + "/" + marker).c_str());
+    if (waited >= 10000) throw std::runtime_error("drive " + drive + " did not appear");
+    return dir;
+}
+
+TimeZone::TimeZone(const char *zone) {
+    zone_.emplace("TZ", zone);
+    _tzset();
+}
+
+TimeZone::~TimeZone() {
+    zone_.reset();
+    _tzset();
+}
+
+RunResult run(const std::vector<std::string> &argv, const std::map<std::string, std::string> &env,
+              const std::string &input, const std::string &cwd) {
+    SECURITY_ATTRIBUTES sa{sizeof sa, nullptr, TRUE};
+    HANDLE in_read, in_write, out_read, out_write, err_read, err_write;
+    if (!CreatePipe(&in_read, &in_write, &sa, 0) || !CreatePipe(&out_read, &out_write, &sa, 0) ||
+        !CreatePipe(&err_read, &err_write, &sa, 0))
+        throw std::runtime_error("CreatePipe failed");
+    Handle in_r(in_read), in_w(in_write), out_r(out_read), out_w(out_write), err_r(err_read),
+        err_w(err_write);
+    // Only the child's ends are inherited.
+    for (HANDLE own : {in_write, out_read, err_read})
+        SetHandleInformation(own, HANDLE_FLAG_INHERIT, 0);
+    Started child = start(argv, env, cwd, in_read, out_write, err_write);
+    in_r.reset();
+    out_w.reset();
+    err_w.reset();
+
+    RunResult result;
+    auto drain = [](HANDLE from, std::string &into) {
+        char buf[4096];
+        DWORD n = 0;
+        while (ReadFile(from, buf, sizeof buf, &n, nullptr) && n > 0) into.append(buf, n);
+    };
+    std::thread out_reader(drain, out_read, std::ref(result.out));
+    std::thread err_reader(drain, err_read, std::ref(result.err));
+    for (size_t written = 0; written < input.size();) {
+        DWORD n = 0;
+        if (!WriteFile(in_write, input.data() + written,
+                       static_cast<DWORD>(std::min<size_t>(input.size() - written, 65536)), &n,
+                       nullptr) ||
+            n == 0)
+            break;
+        written += n;
+    }
+    in_w.reset();
+    out_reader.join();
+    err_reader.join();
+    WaitForSingleObject(child.process.get(), INFINITE);
+    DWORD code = 0;
+    GetExitCodeProcess(child.process.get(), &code);
+    result.status = static_cast<int>(code);
+    return result;
+}
+
+Child::Child(const std::vector<std::string> &argv, const std::map<std::string, std::string> &env,
+             const std::string &cwd) {
+    SECURITY_ATTRIBUTES sa{sizeof sa, nullptr, TRUE};
+    Handle out(CreateFileA((dir_ / "output").c_str(), GENERIC_WRITE,
+                           FILE_SHARE_READ | FILE_SHARE_WRITE, &sa, CREATE_ALWAYS, 0, nullptr));
+    Handle in = null_input();
+    // Its own process group, so that an interrupt reaches this program alone.
+    Started started =
+        start(argv, env, cwd, in.get(), out.get(), out.get(), CREATE_NEW_PROCESS_GROUP);
+    pid_ = static_cast<int>(started.id);
+    process_ = started.process.release();
+}
+
+Child::~Child() {
+    if (process_ && status_ < 0) {
+        TerminateProcess(process_, killed_status);
+        WaitForSingleObject(process_, 5000);
+    }
+    if (process_) CloseHandle(process_);
+}
+
+void Child::signal(int sig) {
+    if (status_ >= 0) return;
+    // An interrupt is the console's Ctrl-Break; anything else ends the program as a kill does,
+    // with the status a POSIX shell would report.
+    if (sig == SIGINT)
+        GenerateConsoleCtrlEvent(CTRL_BREAK_EVENT, static_cast<DWORD>(pid_));
+    else
+        TerminateProcess(process_, static_cast<UINT>(128 + sig));
+}
+
+bool Child::running() {
+    if (status_ >= 0) return false;
+    if (WaitForSingleObject(process_, 0) != WAIT_OBJECT_0) return true;
+    DWORD code = 0;
+    GetExitCodeProcess(process_, &code);
+    status_ = static_cast<int>(code);
+    return false;
+}
+
+int Child::wait(std::chrono::milliseconds timeout) {
+    if (status_ >= 0) return status_;
+    WaitForSingleObject(process_, static_cast<DWORD>(timeout.count()));
+    return running() ? -1 : status_;
+}
+
+std::string Child::output() const {
+    return read_file(dir_ / "output");
+}
+
+Pty::Pty(const std::vector<std::string> &, const std::map<std::string, std::string> &,
+         const std::string &) {
+    throw std::runtime_error("no pseudo-terminal on this host");
+}
+
+Pty::~Pty() = default;
+
+bool Pty::expect(const std::string &, std::chrono::milliseconds) {
+    return false;
+}
+
+void Pty::send(const std::string &) {}
+
+int Pty::wait(std::chrono::milliseconds) {
+    return -1;
+}
+
+bool Pty::pump(std::chrono::milliseconds) {
+    return false;
+}
+
+} // namespace kova_test
