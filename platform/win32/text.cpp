@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <string>
+#include <utility>
 
 namespace {
 
@@ -19,8 +20,21 @@ std::wstring wide_from(UINT code_page, std::string_view text) {
 
 // Characters the ANSI code page cannot hold become '?', never a look-alike letter: a name
 // that changed its letters would name another file.
-std::string narrow_from(UINT code_page, const std::wstring &wide) {
+std::string narrow_from(UINT code_page, std::wstring wide) {
     if (wide.empty()) return {};
+    // No ANSI code page holds a character beyond the first plane: it becomes one '?', not one
+    // per half of its surrogate pair (as some versions of the conversion give).
+    if (code_page != CP_UTF8) {
+        std::wstring single;
+        single.reserve(wide.size());
+        for (size_t i = 0; i < wide.size(); ++i) {
+            bool pair = wide[i] >= 0xD800 && wide[i] < 0xDC00 && i + 1 < wide.size() &&
+                        wide[i + 1] >= 0xDC00 && wide[i + 1] < 0xE000;
+            single += pair ? L'?' : wide[i];
+            i += pair;
+        }
+        wide = std::move(single);
+    }
     int length = static_cast<int>(wide.size());
     DWORD flags = code_page == CP_UTF8 ? 0 : WC_NO_BEST_FIT_CHARS;
     int n =
