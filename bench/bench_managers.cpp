@@ -8,6 +8,7 @@
 // seconds, waiting as the documented client does. Reports the rounds per client (fewest and
 // most), the longest wait for the semaphore, rounds per second and the waits' 99th percentile.
 #include "kernel/coord/queue.h"
+#include "platform/host.h"
 #include "platform/win32.h"
 
 #include <algorithm>

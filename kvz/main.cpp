@@ -5,6 +5,7 @@
 #include "kernel/app/startup.h"
 #include "kernel/ui/presenter.h"
 #include "kernel/ui/usage.h"
+#include "platform/host.h"
 #include "platform/win32.h"
 
 #include <cstring>

@@ -528,7 +528,7 @@ void creation_clock(TXD_CLOCK *clock) {
         FILETIME utc{static_cast<DWORD>(ticks), static_cast<DWORD>(ticks >> 32)};
         FILETIME local;
         SYSTEMTIME parts;
-        if (FileTimeToLocalFileTime(&utc, &local) && FileTimeToSystemTime(&local, &parts)) {
+        if (fxd_local_from_filetime(&utc, &local) && FileTimeToSystemTime(&local, &parts)) {
             fxd_clock_from_systemtime(&parts, clock);
             return;
         }

@@ -124,11 +124,13 @@ bool arguments_fit_code_page() {
         WideCharToMultiByte(CP_ACP, 0, wide[i], -1, ansi.data(), static_cast<int>(ansi.size()),
                             nullptr, &lossy);
         if (!lossy) continue;
+        // The ANSI code page is the system's choice on Windows; name the one in force.
+        std::string code_page = "Windows-" + std::to_string(GetACP());
         std::string text;
         fxd_fmt_assign(text,
                        "Unable to use the name '%str%' - it has characters that the suite's code "
-                       "page (Windows-1252) cannot hold; rename it",
-                       ansi.c_str());
+                       "page (%str%) cannot hold; rename it",
+                       ansi.c_str(), code_page.c_str());
         patch_report(text.c_str());
         fit = false;
     }

@@ -2,6 +2,7 @@
 // and the tool, and ends with the tool's status (the start-up's exit actions run as it ends).
 #include "kernel/app/startup.h"
 #include "patch/entry.h"
+#include "platform/host.h"
 #include "platform/win32.h"
 
 int main(int argc, char **argv) {

@@ -10,6 +10,7 @@
 #include "patch/format.h"
 #include "patch/log.h"
 #include "patch/parts.h"
+#include "platform/host.h"
 #include "platform/win32.h"
 
 #include <sodium.h>

@@ -67,44 +67,37 @@ uint16_t connect_queue_manager(const char *server) {
     return status ? status : DXI_CONN_NO_TRANSPORT;
 }
 
-} // namespace
-
-int main(int argc, char **argv) {
-    kova_set_host_args(argc, argv);
+struct Executor {
     std::string server;
-    bool ok = argc >= 2;
-    for (int i = 2; ok && i < argc; ++i) {
-        if (std::strcmp(argv[i], "--server") == 0 && i + 1 < argc)
-            server = argv[++i];
-        else
-            ok = false;
-    }
-    if (!ok) {
-        std::fprintf(stderr, "usage: kvbrun <data home> [--server address:port]\n");
-        return 2;
-    }
-    fxi_set_data_home(service_data_home(argv[1]).c_str());
-    SetConsoleCtrlHandler(service_control, TRUE);
-    // A client of the queue manager: its traces and unexpected errors reach the operator as in
-    // any program of the suite.
-    fxp_startup_reports();
-    fxi_conn_init();
+    TXI_QUEUE commands, replies;
+};
 
-    uint16_t status = connect_queue_manager(server.empty() ? nullptr : server.c_str());
+// Connects to the queue manager and makes the command queues: 0, else the exit status.
+int start_executor(void *context) {
+    Executor &executor = *static_cast<Executor *>(context);
+    fxi_conn_init();
+    uint16_t status =
+        connect_queue_manager(executor.server.empty() ? nullptr : executor.server.c_str());
     if (status) {
         say("no queue manager: status " + std::to_string(status));
         return 1;
     }
-    TXI_QUEUE commands, replies;
-    if ((status = make_or_open("BRUNC", &commands)) != 0 ||
-        (status = make_or_open("BRUNR", &replies)) != 0) {
+    if ((status = make_or_open("BRUNC", &executor.commands)) != 0 ||
+        (status = make_or_open("BRUNR", &executor.replies)) != 0) {
         say("cannot make the command queues: status " + std::to_string(status));
         fxi_queue_system().disconnect();
         return 1;
     }
     say("waiting for commands");
+    return 0;
+}
 
+// Answers commands until "exit", a stop or the loss of the queue manager.
+int run_executor(void *context) {
+    Executor &executor = *static_cast<Executor *>(context);
+    TXI_QUEUE &commands = executor.commands, &replies = executor.replies;
     int exit_status = 0;
+    uint16_t status = 0;
     std::vector<uint8_t> buffer(commands.size + 1, 0);
     while (!service_ending) {
         status = fxi_queue_read(&commands, buffer.data(), 1);
@@ -139,4 +132,31 @@ int main(int argc, char **argv) {
     fxi_conn_term();
     say("ended");
     return exit_status;
+}
+
+void stop_executor(void *) {
+    service_ending = true;
+}
+
+} // namespace
+
+int main(int argc, char **argv) {
+    kova_set_host_args(argc, argv);
+    Executor executor;
+    bool ok = argc >= 2;
+    for (int i = 2; ok && i < argc; ++i) {
+        if (std::strcmp(argv[i], "--server") == 0 && i + 1 < argc)
+            executor.server = argv[++i];
+        else
+            ok = false;
+    }
+    if (!ok) {
+        std::fprintf(stderr, "usage: kvbrun <data home> [--server address:port]\n");
+        return 2;
+    }
+    fxi_set_data_home(service_data_home(argv[1]).c_str());
+    // A client of the queue manager: its traces and unexpected errors reach the operator as in
+    // any program of the suite.
+    fxp_startup_reports();
+    return kova_service_main("BRUN", {start_executor, run_executor, stop_executor, &executor});
 }

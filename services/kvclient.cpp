@@ -21,7 +21,7 @@ int main(int argc, char **argv) {
         std::fprintf(stderr, "usage: kvclient\n");
         return 2;
     }
-    SetConsoleCtrlHandler(service_control, TRUE);
+    SetConsoleCtrlHandler(service_console_control, TRUE);
     // Every client creates the event if it is not there yet: manual reset, so that setting it
     // reaches all of them.
     HANDLE event = CreateEventA(nullptr, TRUE, FALSE, shutdown_event);

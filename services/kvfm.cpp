@@ -29,5 +29,5 @@ int main(int argc, char **argv) {
     fxi_set_data_home(args.data_home.c_str());
     fxi_load_installation();
     FileManager manager(fxi_conn_file_size(fxi_release()));
-    return run_manager(manager, args);
+    return run_manager("KOVAFM", manager, args);
 }

@@ -460,5 +460,5 @@ int main(int argc, char **argv) {
     TXS_SERVICE_ARGS args;
     if (!service_arguments("kvqm", argc, argv, &args)) return 2;
     QueueManager manager;
-    return run_manager(manager, args);
+    return run_manager("KOVAQM", manager, args);
 }

@@ -1,9 +1,10 @@
 // What the stand-in managers share around their own work: the command line (the data home and
-// an optional listening address), the console control handler that ends them cleanly, and the
-// run of a manager until it stops.
+// an optional listening address) and the run of a manager until it stops, as a service or from
+// the console.
 #pragma once
 
 #include "kernel/coord/conn_server.h"
+#include "platform/host.h"
 #include "platform/win32.h"
 
 #include <atomic>
@@ -45,25 +46,42 @@ inline bool service_arguments(const char *program, int argc, char **argv, TXS_SE
     return true;
 }
 
-// Set by the console control handler: the program should end as soon as it can.
+// Set when the program is asked to stop (a service stop, Ctrl-C): it should end as soon as
+// it can.
 inline std::atomic<bool> service_ending{false};
-inline CXI_MANAGER *service_manager = nullptr;
 
-inline BOOL WINAPI service_control(DWORD) {
+// The console control handler of the programs that are no managers: it only asks them to end.
+inline BOOL WINAPI service_console_control(DWORD) {
     service_ending = true;
-    if (service_manager) service_manager->shutdown();
     return TRUE;
 }
 
-// Runs `manager` until it stops; answers the exit status.
-inline int run_manager(CXI_MANAGER &manager, const TXS_SERVICE_ARGS &args) {
-    service_manager = &manager;
-    SetConsoleCtrlHandler(service_control, TRUE);
-    std::string error;
-    if (!manager.start(args.data_home, args.listen, &error)) {
-        manager.log("%str%", error.c_str());
+// A manager and its arguments as the body of a service.
+struct TXS_MANAGER_RUN {
+    CXI_MANAGER &manager;
+    const TXS_SERVICE_ARGS &args;
+
+    static int start(void *context) {
+        TXS_MANAGER_RUN &run = *static_cast<TXS_MANAGER_RUN *>(context);
+        std::string error;
+        if (run.manager.start(run.args.data_home, run.args.listen, &error)) return 0;
+        run.manager.log("%str%", error.c_str());
         return 1;
     }
-    manager.run();
-    return 0;
+    static int serve(void *context) {
+        static_cast<TXS_MANAGER_RUN *>(context)->manager.run();
+        return 0;
+    }
+    static void stop(void *context) {
+        service_ending = true;
+        static_cast<TXS_MANAGER_RUN *>(context)->manager.shutdown();
+    }
+};
+
+// Runs `manager` until it stops, as the service `name` when the service control manager
+// started the process, else from the console; answers the exit status.
+inline int run_manager(LPCSTR name, CXI_MANAGER &manager, const TXS_SERVICE_ARGS &args) {
+    TXS_MANAGER_RUN run{manager, args};
+    return kova_service_main(
+        name, {TXS_MANAGER_RUN::start, TXS_MANAGER_RUN::serve, TXS_MANAGER_RUN::stop, &run});
 }

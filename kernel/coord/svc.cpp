@@ -1,5 +1,6 @@
 // Service queries and program launch.
 #include "kernel/coord/svc.h"
+#include "kernel/files/install.h"
 
 #include <cctype>
 #include <cstring>
@@ -94,7 +95,7 @@ uint32_t fxi_run_command(const char *command_line, int show, uint16_t wait, uint
 }
 
 uint32_t fxi_start_command(const char *command_line) {
-    if (IsWindowVisible(GetDesktopWindow()))
+    if (fxi_desktop_visible())
         return fxi_run_command(command_line, SW_SHOWNORMAL, DXI_RUN_WAIT_END);
     std::string line = command_line ? command_line : "";
     STARTUPINFOA startup{};

@@ -1,6 +1,7 @@
 // The operating system's name for the error report: the host system where the platform names
 // one, else the Windows name built from the version information.
 #include "kernel/errors/report.h"
+#include "platform/host.h"
 
 #include <algorithm>
 #include <cctype>

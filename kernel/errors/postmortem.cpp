@@ -96,8 +96,9 @@ bool fxk_postmortem_dump(char *path, PEXCEPTION_POINTERS exception) {
     bool written = false;
     if (file != INVALID_HANDLE_VALUE) {
         MINIDUMP_EXCEPTION_INFORMATION information{GetCurrentThreadId(), exception, FALSE};
-        written = write(GetCurrentProcess(), GetCurrentProcessId(), file, type,
-                        exception ? &information : nullptr, nullptr, nullptr);
+        written = write(GetCurrentProcess(), GetCurrentProcessId(), file,
+                        static_cast<MINIDUMP_TYPE>(type), exception ? &information : nullptr,
+                        nullptr, nullptr);
         CloseHandle(file);
         // Half a dump would only mislead whoever reads it.
         if (!written) DeleteFileA(dump.c_str());

@@ -4,6 +4,7 @@
 
 #include "kernel/files/lfile.h"
 #include "kernel/files/paths.h"
+#include "platform/host.h"
 
 #include <string>
 #include <vector>
@@ -115,20 +116,8 @@ std::string fxk_error_print(const TXK_ERROR_REPORT &r, bool *printed) {
     written = file.close() == 0 && written;
     if (!written) return {};
 
-    // The host's print spooler takes the file from the log directory; what it says about the
-    // job would only disturb the pages.
-    SHELLEXECUTEINFOA spooler{};
-    spooler.cbSize = sizeof spooler;
-    spooler.fMask = SEE_MASK_NOCLOSEPROCESS | SEE_MASK_FLAG_NO_UI;
-    spooler.lpFile = "lp";
-    spooler.lpParameters = name.c_str();
-    spooler.lpDirectory = directory;
-    spooler.nShow = SW_HIDE;
-    if (!ShellExecuteExA(&spooler) || !spooler.hProcess) return path;
-    DWORD status = 1;
-    if (WaitForSingleObject(spooler.hProcess, 60000) == WAIT_OBJECT_0)
-        GetExitCodeProcess(spooler.hProcess, &status);
-    CloseHandle(spooler.hProcess);
-    *printed = status == 0;
+    // The host's printing takes the file from the log directory; the file stays there either
+    // way, so the report can still be printed by hand.
+    *printed = kova_print_file(path.c_str(), 60000) == ERROR_SUCCESS;
     return path;
 }

@@ -3,6 +3,7 @@
 #include "kernel/files/file.h"
 
 #include "kernel/files/paths.h"
+#include "kernel/text/dates.h"
 
 #include <algorithm>
 #include <cstring>
@@ -181,6 +182,29 @@ void fxi_clock_to_dos(const TXD_CLOCK *clock, WORD *dos_date, WORD *dos_time) {
                                   ((from_bcd(clock->time.second) / 2) & 0x1F));
 }
 
+std::basic_string<WCHAR> fxi_wide_path(const char *name) {
+    std::basic_string<WCHAR> wide(strlen(name) + 1, 0);
+    int n = MultiByteToWideChar(CP_ACP, 0, name, -1, wide.data(), static_cast<int>(wide.size()));
+    if (n <= 0) {
+        SetLastError(ERROR_INVALID_NAME);
+        return {};
+    }
+    wide.resize(static_cast<size_t>(n - 1));
+    static const WCHAR long_prefix[] = {'\\', '\\', '?', '\\', 0};
+    if (wide.size() < MAX_PATH || wide.starts_with(long_prefix)) return wide;
+    // The \\?\ form is taken as it stands: the full path, with '.' and '..' already applied.
+    DWORD size = GetFullPathNameW(wide.c_str(), 0, nullptr, nullptr);
+    if (size == 0) return {};
+    std::basic_string<WCHAR> full(size, 0);
+    size = GetFullPathNameW(wide.c_str(), size, full.data(), nullptr);
+    if (size == 0 || size >= full.size()) return {};
+    full.resize(size);
+    // \\server\share\x becomes \\?\UNC\server\share\x.
+    static const WCHAR unc_prefix[] = {'\\', '\\', '?', '\\', 'U', 'N', 'C', 0};
+    if (full.size() > 2 && full[0] == '\\' && full[1] == '\\') return unc_prefix + full.substr(1);
+    return long_prefix + full;
+}
+
 // ---- Times by handle and by name ------------------------------------------------------------
 
 namespace {
@@ -201,21 +225,16 @@ bool filetime_from_clock(const TXD_CLOCK *clock, bool utc, FILETIME *out) {
         *out = local;
         return true;
     }
-    return LocalFileTimeToFileTime(&local, out);
+    return fxd_filetime_from_local(&local, out);
 }
 
-// Names of 260 characters or more go through the wide-character API, which has no MAX_PATH
-// limit (260 counts the NUL, so CreateFileA refuses them).
+// Names of 260 characters or more go through the wide-character API, which takes long paths
+// in their \\?\ form (260 counts the NUL, so CreateFileA refuses them).
 HANDLE create_by_name(const char *name, DWORD access, DWORD share, DWORD disposition, DWORD flags) {
-    size_t length = strlen(name);
-    if (length < MAX_PATH)
+    if (strlen(name) < MAX_PATH)
         return CreateFileA(name, access, share, nullptr, disposition, flags, nullptr);
-    std::u16string wide(length + 1, u'\0');
-    int n = MultiByteToWideChar(CP_ACP, 0, name, -1, wide.data(), static_cast<int>(wide.size()));
-    if (n <= 0) {
-        SetLastError(ERROR_INVALID_NAME);
-        return INVALID_HANDLE_VALUE;
-    }
+    std::basic_string<WCHAR> wide = fxi_wide_path(name);
+    if (wide.empty()) return INVALID_HANDLE_VALUE;
     return CreateFileW(wide.c_str(), access, share, nullptr, disposition, flags, nullptr);
 }
 
@@ -273,7 +292,7 @@ uint16_t fxi_time_by_handle(HANDLE handle, TXD_CLOCK *clock, bool utc) {
     FILETIME written;
     if (!GetFileTime(handle, nullptr, nullptr, &written)) return 2705;
     FILETIME shown = written;
-    if (!utc && !FileTimeToLocalFileTime(&written, &shown)) return 2705;
+    if (!utc && !fxd_local_from_filetime(&written, &shown)) return 2705;
     clock_from_filetime(shown, clock);
     return 0;
 }

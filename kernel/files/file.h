@@ -217,6 +217,10 @@ char *fxi_temp_dir(char *out);
 // The configured temporary directory that fxi_temp_dir answers before the platform's one;
 // the installation settings set it (fxi_set_temp_dir). Empty when none is set.
 std::string &fxi_temp_dir_setting();
+// The UTF-16 form of a DOS path (ANSI) for the wide-character API. From MAX_PATH characters on
+// it is the \\?\ form of the full path, which the API takes beyond MAX_PATH; empty, with the
+// Windows error in GetLastError, when the name does not convert.
+std::basic_string<WCHAR> fxi_wide_path(const char *name);
 // The EXI_FILE code of a Windows error.
 [[nodiscard]] uint16_t fxi_map_file_error(DWORD error);
 

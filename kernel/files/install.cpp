@@ -4,6 +4,7 @@
 #include "kernel/files/file.h"
 #include "kernel/files/paths.h"
 #include "kernel/text/format.h"
+#include "platform/host.h"
 #include "platform/win32.h"
 #include "platform/winsock.h"
 
@@ -366,4 +367,11 @@ std::string fxi_file_store() {
 
 char *fxi_file_store(char *out) {
     return copy_out(out, fxi_file_store());
+}
+
+bool fxi_desktop_visible() {
+    char value[8] = {};
+    DWORD n = GetEnvironmentVariableA("KOVA_UNATTENDED", value, sizeof value);
+    if (n > 0 && n < sizeof value && std::strcmp(value, "1") == 0) return false;
+    return IsWindowVisible(GetDesktopWindow()) != FALSE;
 }

@@ -94,6 +94,11 @@ bool fxi_is_server();
 char *fxi_file_store(char *out);
 std::string fxi_file_store();
 
+// Whether an operator can see and answer the desktop: never when the environment says
+// KOVA_UNATTENDED=1 (a scheduled or scripted run, which must never wait for an answer, even
+// where the system reports a visible desktop with nobody at it), else as the system says.
+bool fxi_desktop_visible();
+
 // Where a fatal condition of this layer ends the process. The default writes the text to
 // standard error and ends with status 1; the kernel's start-up points it at its fatal path.
 extern void (*fxi_fatal_handler)(const char *text);

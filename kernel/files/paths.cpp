@@ -1,6 +1,7 @@
 // Paths, directories and volumes: the kernel's path model over DOS paths, directory creation,
 // removal and search, the current and start-up directories, and the volume questions.
 #include "kernel/files/paths.h"
+#include "kernel/text/dates.h"
 
 #include <cstring>
 #include <mutex>
@@ -291,7 +292,7 @@ uint16_t accept_entries(WIN32_FIND_DATAW &data, char *full_name, TXI_DIRSCAN *sc
                 (static_cast<uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
             FILETIME local{};
             WORD date = 0, time = 0;
-            if (!FileTimeToLocalFileTime(&data.ftLastWriteTime, &local) ||
+            if (!fxd_local_from_filetime(&data.ftLastWriteTime, &local) ||
                 !FileTimeToDosDateTime(&local, &date, &time))
                 date = time = 0;
             fxi_clock_from_dos(date, time, &scan->entry_time);
@@ -331,10 +332,8 @@ uint16_t fxi_dir_first(const char *pattern, uint16_t mask, uint16_t exact, char 
     scan->exact = exact;
     if (scan->drive[0] && !fxi_vol_valid(scan->drive)) return 2651;
 
-    std::u16string wide(text.size() + 1, u'\0');
-    if (MultiByteToWideChar(CP_ACP, 0, text.c_str(), -1, wide.data(),
-                            static_cast<int>(wide.size())) == 0)
-        return 2605;
+    std::basic_string<WCHAR> wide = fxi_wide_path(text.c_str());
+    if (wide.empty()) return 2605;
     WIN32_FIND_DATAW data;
     HANDLE handle = FindFirstFileW(wide.c_str(), &data);
     if (handle == INVALID_HANDLE_VALUE) {

@@ -4,6 +4,7 @@
 #include "kernel/install/shell.h"
 
 #include "kernel/files/install.h"
+#include "platform/host.h"
 #include "platform/win32.h"
 
 #include <cctype>

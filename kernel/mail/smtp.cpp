@@ -25,7 +25,7 @@ std::string utf8(std::string_view ansi) {
     if (ansi.empty()) return {};
     int wide_size =
         MultiByteToWideChar(CP_ACP, 0, ansi.data(), static_cast<int>(ansi.size()), nullptr, 0);
-    std::u16string wide(static_cast<size_t>(wide_size), u'\0');
+    std::basic_string<WCHAR> wide(static_cast<size_t>(wide_size), 0);
     MultiByteToWideChar(CP_ACP, 0, ansi.data(), static_cast<int>(ansi.size()), wide.data(),
                         wide_size);
     int size =

@@ -134,10 +134,43 @@ bool fxd_clock_to_dos(const TXD_CLOCK *clock, WORD *dos_date, WORD *dos_time) {
     return true;
 }
 
+namespace {
+
+// SYSTEMTIME keeps milliseconds; the 100-nanosecond rest of a file time is carried over.
+constexpr uint64_t ticks_per_millisecond = 10000;
+
+uint64_t ticks_of(const FILETIME &time) {
+    return (static_cast<uint64_t>(time.dwHighDateTime) << 32) | time.dwLowDateTime;
+}
+
+bool convert_zone(const FILETIME *from, FILETIME *to, bool to_local) {
+    SYSTEMTIME given, converted;
+    if (!FileTimeToSystemTime(from, &given)) return false;
+    if (to_local ? !SystemTimeToTzSpecificLocalTime(nullptr, &given, &converted)
+                 : !TzSpecificLocalTimeToSystemTime(nullptr, &given, &converted))
+        return false;
+    FILETIME result;
+    if (!SystemTimeToFileTime(&converted, &result)) return false;
+    uint64_t ticks = ticks_of(result) + ticks_of(*from) % ticks_per_millisecond;
+    to->dwLowDateTime = static_cast<DWORD>(ticks);
+    to->dwHighDateTime = static_cast<DWORD>(ticks >> 32);
+    return true;
+}
+
+} // namespace
+
+bool fxd_local_from_filetime(const FILETIME *utc, FILETIME *local) {
+    return convert_zone(utc, local, true);
+}
+
+bool fxd_filetime_from_local(const FILETIME *local, FILETIME *utc) {
+    return convert_zone(local, utc, false);
+}
+
 bool fxd_clock_from_filetime(const FILETIME *time, TXD_CLOCK *out) {
     FILETIME local;
     WORD dos_date = 0, dos_time = 0;
-    const bool converted = FileTimeToLocalFileTime(time, &local) &&
+    const bool converted = fxd_local_from_filetime(time, &local) &&
                            FileTimeToDosDateTime(&local, &dos_date, &dos_time);
     if (!converted) dos_date = dos_time = 0;
     fxd_clock_from_dos(dos_date, dos_time, out);

@@ -27,6 +27,11 @@ void fxd_date_add_days(TXD_DATE *date, int32_t days);
 
 // A clock from a SYSTEMTIME (milliseconds and weekday are dropped).
 void fxd_clock_from_systemtime(const SYSTEMTIME *time, TXD_CLOCK *out);
+// The local time of a UTC file time by the time-zone rules in force at that instant, and the
+// UTC file time of a local one; false when there is no such time. (FileTimeToLocalFileTime
+// applies today's offset on Windows, which puts a winter file an hour off in summer.)
+bool fxd_local_from_filetime(const FILETIME *utc, FILETIME *local);
+bool fxd_filetime_from_local(const FILETIME *local, FILETIME *utc);
 // The local clock of a UTC file time, through the MS-DOS date and time (seconds rounded down
 // to even). A time the MS-DOS format cannot hold (before 1980 or after 2107) gives the clock
 // of MS-DOS date and time 0, which has an empty date, and false.

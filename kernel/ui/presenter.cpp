@@ -1,13 +1,19 @@
 // The terminal presenter: boxes drawn on standard error, keys read from standard input.
 #include "kernel/ui/presenter.h"
+#include "kernel/files/install.h"
+#include "platform/host.h"
 
 #include <cctype>
 #include <cstring>
 
 namespace {
 
+// The terminal presenter reaches an operator only through a terminal on standard input and
+// standard error: a console program whose streams go elsewhere runs unattended, whatever the
+// system says of its desktop.
 bool terminal_desktop_visible() {
-    return IsWindowVisible(GetDesktopWindow());
+    return fxi_desktop_visible() && kova_console_is_terminal(KOVA_STDIN) &&
+           kova_console_is_terminal(KOVA_STDERR);
 }
 
 void terminal_beep(UINT type) {

@@ -1,6 +1,7 @@
 // The application instance: screen and character metrics from the terminal, the root window's
 // width, the registry of window-message handlers and the click record.
 #include "kernel/ui/startup.h"
+#include "platform/host.h"
 
 #include <algorithm>
 

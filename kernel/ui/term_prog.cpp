@@ -2,6 +2,7 @@
 // redrawn in place; Escape asks to cancel a box that offers Cancel.
 #include "kernel/ui/presenter.h"
 #include "kernel/ui/prog.h"
+#include "platform/host.h"
 
 #include <algorithm>
 #include <string>

@@ -5,6 +5,7 @@
 #include "kernel/text/format.h"
 #include "kernel/ui/box.h"
 #include "kernel/ui/presenter.h"
+#include "platform/host.h"
 #include "platform/win32.h"
 
 #include <cstdlib>

@@ -181,6 +181,28 @@ BOOL LocalFileTimeToFileTime(const FILETIME *local_file_time, LPFILETIME file_ti
     return shift(local_file_time, -offset, file_time);
 }
 
+BOOL SystemTimeToTzSpecificLocalTime(const TIME_ZONE_INFORMATION *zone, const SYSTEMTIME *utc,
+                                     LPSYSTEMTIME local) {
+    if (zone) {
+        SetLastError(ERROR_NOT_SUPPORTED);
+        return FALSE;
+    }
+    FILETIME given, converted;
+    return SystemTimeToFileTime(utc, &given) && FileTimeToLocalFileTime(&given, &converted) &&
+           FileTimeToSystemTime(&converted, local);
+}
+
+BOOL TzSpecificLocalTimeToSystemTime(const TIME_ZONE_INFORMATION *zone, const SYSTEMTIME *local,
+                                     LPSYSTEMTIME utc) {
+    if (zone) {
+        SetLastError(ERROR_NOT_SUPPORTED);
+        return FALSE;
+    }
+    FILETIME given, converted;
+    return SystemTimeToFileTime(local, &given) && LocalFileTimeToFileTime(&given, &converted) &&
+           FileTimeToSystemTime(&converted, utc);
+}
+
 BOOL FileTimeToDosDateTime(const FILETIME *file_time, WORD *dos_date, WORD *dos_time) {
     SYSTEMTIME t;
     if (!FileTimeToSystemTime(file_time, &t)) return FALSE;

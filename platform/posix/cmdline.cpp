@@ -1,5 +1,6 @@
 // The command line on POSIX: the host argument vector turned into a Windows command line of
 // DOS paths, its splitting by the Windows rules, and the program's own path.
+#include "platform/host.h"
 #include "platform/posix/files.h"
 #include "platform/win32.h"
 

@@ -1,4 +1,5 @@
 // Windows-1252, UTF-16 and UTF-8 conversions for the POSIX platform.
+#include "platform/host.h"
 #include "platform/win32.h"
 
 #include <cstring>
@@ -161,4 +162,8 @@ std::string kova_utf8_from_ansi(std::string_view ansi) {
     out.reserve(ansi.size());
     for (unsigned char c : ansi) append_utf8(out, wide_from_ansi(c));
     return out;
+}
+
+UINT GetACP() {
+    return CP_1252;
 }

@@ -1,5 +1,6 @@
 // The terminal on POSIX: the visible desktop, the bell, terminal output with the code-page
 // conversion, and key-at-a-time input that always gives the terminal back as it was.
+#include "platform/host.h"
 #include "platform/win32.h"
 
 #include <cerrno>

@@ -1,6 +1,7 @@
 // The built-in dbghelp.dll: MiniDumpWriteDump writes the postmortem file of the running process
 // as a text report (program, signal and addresses, backtrace, memory map), which is what a
 // host without minidumps can offer to whoever reads it.
+#include "platform/host.h"
 #include "platform/win32.h"
 
 #include "crash_internal.h"

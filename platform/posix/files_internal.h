@@ -3,6 +3,7 @@
 // outside platform/posix includes this file.
 #pragma once
 
+#include "platform/host.h"
 #include "platform/win32.h"
 
 #include <string>

@@ -268,6 +268,22 @@ DWORD GetFullPathNameA(LPCSTR name, DWORD size, LPSTR buffer, LPSTR *file_part) 
     return n;
 }
 
+DWORD GetFullPathNameW(LPCWSTR name, DWORD size, LPWSTR buffer, LPWSTR *file_part) {
+    if (!name || !*name) return fail(0u, ERROR_INVALID_NAME);
+    std::string full;
+    if (!full_dos_path(utf8_from_wide(name), full)) return 0;
+    std::u16string wide = wide_from_utf8(full);
+    if (!buffer || size <= wide.size()) return static_cast<DWORD>(wide.size() + 1);
+    std::copy(wide.begin(), wide.end(), buffer);
+    buffer[wide.size()] = u'\0';
+    if (file_part) {
+        size_t cut = wide.rfind(u'\\');
+        *file_part = cut + 1 < wide.size() ? buffer + cut + 1 : nullptr;
+    }
+    SetLastError(ERROR_SUCCESS);
+    return static_cast<DWORD>(wide.size());
+}
+
 DWORD GetTempPathA(DWORD size, LPSTR buffer) {
     std::string dos;
     for (const char *name : {"TMP", "TEMP"}) {

@@ -3,6 +3,7 @@
 // and send, as MAPI_DIALOG asks; there is no way to send without it, nor to learn whether the
 // user sent it, so a message handed over counts as sent.
 #include "platform/mapi.h"
+#include "platform/host.h"
 #include "platform/win32.h"
 
 #include "module_internal.h"

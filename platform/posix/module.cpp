@@ -1,5 +1,6 @@
 // Built-in modules and SearchPathA: the run-time loading the kernel does by name, over a
 // table of modules compiled into the platform, and the Windows search for a file.
+#include "platform/host.h"
 #include "platform/win32.h"
 
 #include "module_internal.h"

@@ -1,5 +1,6 @@
 // The host system's name for the error report: the distribution from os-release and the
 // kernel's name and release from uname.
+#include "platform/host.h"
 #include "platform/win32.h"
 
 #include <fstream>

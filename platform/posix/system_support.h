@@ -2,6 +2,7 @@
 // POSIX platform: Windows-style name comparison, whole-file locks and atomic replacement.
 #pragma once
 
+#include "platform/host.h"
 #include "platform/posix/files.h"
 #include "platform/win32.h"
 

@@ -3,6 +3,7 @@
 // refresh of the databases built from them when associations change.
 #include "system_support.h"
 
+#include "platform/host.h"
 #include "platform/win32.h"
 
 #include <cctype>

@@ -3,6 +3,7 @@
 // the dump archive's name, the dump type and the Windows names of the operating system.
 #include "kernel/errors/report.h"
 #include "kernel/files/install.h"
+#include "platform/host.h"
 #include "tests/support/testing.h"
 
 #include <cstring>

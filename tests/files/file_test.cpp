@@ -439,6 +439,18 @@ TEST_F(FileLayer, OverlongAndLongNames) {
     ASSERT_EQ(g.open(DXI_FILE_READ), 0);
     EXPECT_EQ(g.read(buf, 4), 0);
     EXPECT_EQ(std::string(buf, 4), "long");
+    EXPECT_EQ(g.close(), 0);
+
+    // ... in their \\?\ form, which must be a full path with '.' and '..' applied.
+    auto narrow = [](const std::basic_string<WCHAR> &wide) {
+        return std::string(wide.begin(), wide.end());
+    };
+    EXPECT_EQ(narrow(fxi_wide_path(long_name.c_str())), "\\\\?\\" + long_name);
+    std::string dotted = "Q:\\" + dir + "\\.\\..\\" + dir + "\\" + std::string(100, 'n') + ".dat";
+    EXPECT_EQ(narrow(fxi_wide_path(dotted.c_str())), "\\\\?\\" + long_name);
+    ASSERT_EQ(g.open(dotted.c_str(), DXI_FILE_READ), 0);
+    EXPECT_EQ(g.read(buf, 4), 0);
+    EXPECT_EQ(narrow(fxi_wide_path("Q:\\short.dat")), "Q:\\short.dat");
 }
 
 } // namespace

@@ -2,6 +2,7 @@
 // settings, long values, the server test and the company's file store.
 #include "kernel/files/install.h"
 #include "kernel/files/paths.h"
+#include "platform/host.h"
 #include "platform/win32.h"
 #include "tests/support/testing.h"
 

@@ -1,6 +1,7 @@
 // Paths, directories and volumes: the path model, directory creation and removal, searches
 // with their attribute filters, current and start-up directories, and the volume questions.
 #include "kernel/files/paths.h"
+#include "platform/host.h"
 #include "tests/support/testing.h"
 
 #include <gtest/gtest.h>

@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <ctime>
 #include <string>
+#include <tuple>
 
 namespace {
 
@@ -145,6 +146,32 @@ TEST(LocalFileTimes, OffsetOfTheInstantInUtcAndCentralEurope) {
         ASSERT_TRUE(LocalFileTimeToFileTime(&local, &back));
         EXPECT_EQ(ticks(back), ticks(c.utc)) << "round trip keeps every 100 ns";
     }
+}
+
+TEST(LocalFileTimes, TimeZoneConversionsOfSystemTimes) {
+    TimeZone zone(central_europe);
+    struct Case {
+        SYSTEMTIME utc, local;
+    } cases[] = {
+        {{2026, 1, 0, 15, 23, 30, 0, 7}, {2026, 1, 5, 16, 0, 30, 0, 7}}, // across midnight
+        {{2026, 7, 0, 1, 10, 0, 0, 0}, {2026, 7, 3, 1, 12, 0, 0, 0}},
+        {{2026, 10, 0, 25, 1, 0, 0, 0}, {2026, 10, 0, 25, 2, 0, 0, 0}}, // winter time again
+    };
+    for (const Case &c : cases) {
+        SYSTEMTIME local{}, utc{};
+        ASSERT_TRUE(SystemTimeToTzSpecificLocalTime(nullptr, &c.utc, &local));
+        EXPECT_EQ(std::tie(local.wYear, local.wMonth, local.wDay, local.wHour, local.wMinute,
+                           local.wMilliseconds),
+                  std::tie(c.local.wYear, c.local.wMonth, c.local.wDay, c.local.wHour,
+                           c.local.wMinute, c.local.wMilliseconds));
+        EXPECT_EQ(local.wDayOfWeek, c.local.wDayOfWeek);
+        ASSERT_TRUE(TzSpecificLocalTimeToSystemTime(nullptr, &c.local, &utc));
+        EXPECT_EQ(std::tie(utc.wYear, utc.wMonth, utc.wDay, utc.wHour, utc.wMinute),
+                  std::tie(c.utc.wYear, c.utc.wMonth, c.utc.wDay, c.utc.wHour, c.utc.wMinute));
+    }
+    SYSTEMTIME bad{2026, 13, 0, 1, 0, 0, 0, 0}, out;
+    EXPECT_FALSE(SystemTimeToTzSpecificLocalTime(nullptr, &bad, &out));
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
 }
 
 TEST(LocalFileTimes, EdgesOfTheRange) {

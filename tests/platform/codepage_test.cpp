@@ -1,4 +1,5 @@
 // Code-page conversions at the platform's borders.
+#include "platform/host.h"
 #include "platform/win32.h"
 
 #include <gtest/gtest.h>

@@ -1,6 +1,7 @@
 // The POSIX file surface against real files in a temporary prefix: drives and case, host and
 // DOS paths, dispositions, sharing between handles and processes, attributes, times, moves,
 // directories, volumes and names.
+#include "platform/host.h"
 #include "platform/win32.h"
 #include "tests/support/testing.h"
 

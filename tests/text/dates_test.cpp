@@ -190,4 +190,28 @@ TEST(ClockFrom, FileTimeIsLocalAndRoundedToEvenSeconds) {
     EXPECT_EQ(clock.date.day, 0);
 }
 
+TEST(LocalFileTime, RulesOfTheInstantBothWaysToTheTick) {
+    TimeZone zone("CET-1CEST,M3.5.0,M10.5.0/3");
+    // A winter file read in summer keeps its winter offset; sub-millisecond ticks survive.
+    struct Case {
+        SYSTEMTIME utc;
+        int offset_hours;
+    } cases[] = {{{2025, 1, 0, 15, 11, 30, 0, 250}, 1}, {{2025, 8, 0, 15, 11, 30, 0, 250}, 2}};
+    for (const Case &c : cases) {
+        FILETIME utc, local, back;
+        ASSERT_TRUE(SystemTimeToFileTime(&c.utc, &utc));
+        utc.dwLowDateTime += 1234; // 123.4 microseconds: no carry at this instant
+        ASSERT_TRUE(fxd_local_from_filetime(&utc, &local));
+        uint64_t u = (uint64_t{utc.dwHighDateTime} << 32) | utc.dwLowDateTime;
+        uint64_t l = (uint64_t{local.dwHighDateTime} << 32) | local.dwLowDateTime;
+        EXPECT_EQ(l - u, uint64_t(c.offset_hours) * 3600 * 10'000'000);
+        ASSERT_TRUE(fxd_filetime_from_local(&local, &back));
+        EXPECT_EQ(back.dwLowDateTime, utc.dwLowDateTime);
+        EXPECT_EQ(back.dwHighDateTime, utc.dwHighDateTime);
+    }
+    const FILETIME beyond{0xFFFFFFFF, 0xFFFFFFFF};
+    FILETIME out;
+    EXPECT_FALSE(fxd_local_from_filetime(&beyond, &out));
+}
+
 } // namespace

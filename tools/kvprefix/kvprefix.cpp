@@ -1,6 +1,7 @@
 // kvprefix: sets up the POSIX prefix that kvpatch and the managers share - drive links, the
 // installation that unattended runs and services use, and the services - through the
 // platform layer's own registry, drive and service code, so it edits exactly what they read.
+#include "platform/host.h"
 #include "platform/win32.h"
 
 #include <cstdio>

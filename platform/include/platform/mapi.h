@@ -6,6 +6,9 @@
 
 #ifdef _WIN32
 #include <mapi.h>
+// mingw-w64's <mapi.h> declares the other entry points' function types but only a pointer
+// type for MAPIFreeBuffer.
+using MAPIFREEBUFFER = ULONG WINAPI(LPVOID buffer);
 #else
 #include "platform/posix/mapi.h"
 #endif

@@ -3,7 +3,20 @@
 #pragma once
 
 #ifdef _WIN32
+// <winsock2.h> must come before <windows.h>, which would otherwise bring the old <winsock.h>
+// whose declarations clash with it. The kernel uses std::min and std::max, never the macros.
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <winsock2.h>
+
 #include <windows.h>
+
+// What the kernel calls beyond <windows.h>: the shell (ShellExecuteExA, CommandLineToArgvW,
+// SHGetFolderPathA, SHChangeNotify) and the postmortem records of dbghelp.
+#include <dbghelp.h>
+#include <shellapi.h>
+#include <shlobj.h>
 #else
 #include "platform/posix/base.h"
 #include "platform/posix/codepage.h"

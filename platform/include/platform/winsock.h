@@ -7,8 +7,12 @@
 #include "platform/win32.h"
 
 #ifdef _WIN32
+// <winsock2.h> came with the Win32 surface, before <windows.h>; these build on both.
+#include <ws2tcpip.h>
+
 #include <mstcpip.h>
-#include <winsock2.h>
+#include <wsipx.h>
+#include <wsnwlink.h>
 #else
 #include "platform/posix/sockets.h"
 #endif

@@ -17,6 +17,27 @@ BOOL SystemTimeToFileTime(const SYSTEMTIME *system_time, LPFILETIME file_time);
 BOOL FileTimeToLocalFileTime(const FILETIME *file_time, LPFILETIME local_file_time);
 BOOL LocalFileTimeToFileTime(const FILETIME *local_file_time, LPFILETIME file_time);
 
+// A time zone's rules as Windows describes them. This platform converts only through the
+// process's own time zone (a null zone); the record exists for the signatures.
+struct TIME_ZONE_INFORMATION {
+    LONG Bias;
+    WCHAR StandardName[32];
+    SYSTEMTIME StandardDate;
+    LONG StandardBias;
+    WCHAR DaylightName[32];
+    SYSTEMTIME DaylightDate;
+    LONG DaylightBias;
+};
+using LPTIME_ZONE_INFORMATION = TIME_ZONE_INFORMATION *;
+
+// Between UTC and local time by the rules in force at that instant, as the two functions do
+// on Windows with a null zone. Another zone than null fails with ERROR_NOT_SUPPORTED; a time
+// out of range with ERROR_INVALID_PARAMETER.
+BOOL SystemTimeToTzSpecificLocalTime(const TIME_ZONE_INFORMATION *zone, const SYSTEMTIME *utc,
+                                     LPSYSTEMTIME local);
+BOOL TzSpecificLocalTimeToSystemTime(const TIME_ZONE_INFORMATION *zone, const SYSTEMTIME *local,
+                                     LPSYSTEMTIME utc);
+
 // MS-DOS date: bits 9-15 years since 1980, 5-8 month, 0-4 day. MS-DOS time: bits 11-15 hour,
 // 5-10 minute, 0-4 seconds divided by 2 (rounded down). Years 1980-2107 only; FALSE with
 // ERROR_INVALID_PARAMETER outside them or for a field out of range.

@@ -6,13 +6,6 @@
 
 using HLOCAL = void *;
 
-// Host edge: the program's entry hands its argument vector over once, before the kernel asks
-// for the command line. Without it the platform reads the process's own command line from the
-// host. Arguments that contain '/' and do not have the form of a switch ('-' first, or '/'
-// first with no further '/') are host paths and are converted to DOS form; argument 0 becomes
-// the running program's full path in DOS form, as Windows passes it.
-void kova_set_host_args(int argc, char **argv);
-
 // The command line as one text, every argument quoted by the Windows rules where it needs it.
 // The text lives until the process ends.
 LPWSTR GetCommandLineW();

@@ -9,16 +9,14 @@
 
 enum : UINT { CP_ACP = 0, CP_OEMCP = 1, CP_1252 = 1252, CP_UTF8 = 65001 };
 #define MB_ERR_INVALID_CHARS 0x8
+
+// The ANSI code page: Windows-1252 on this platform.
+UINT GetACP();
 #define WC_NO_BEST_FIT_CHARS 0x400
 
 // Windows semantics: a length of -1 includes the terminating null; a size of 0 asks for the
 // length needed. Answers the number of units written (or needed), 0 on failure.
 int MultiByteToWideChar(UINT code_page, DWORD flags, LPCSTR text, int length, LPWSTR wide,
                         int wide_size);
-int WideCharToMultiByte(UINT code_page, DWORD flags, LPCWSTR wide, int length, LPSTR text,
-                        int size, LPCSTR default_char, BOOL *used_default);
-
-// Host edge: UTF-8 to the ANSI code page and back. Characters that Windows-1252 cannot hold
-// become '?', as WideCharToMultiByte does without best fit.
-std::string kova_ansi_from_utf8(std::string_view utf8);
-std::string kova_utf8_from_ansi(std::string_view ansi);
+int WideCharToMultiByte(UINT code_page, DWORD flags, LPCWSTR wide, int length, LPSTR text, int size,
+                        LPCSTR default_char, BOOL *used_default);

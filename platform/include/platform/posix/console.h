@@ -1,6 +1,6 @@
 // The terminal the POSIX platform presents on: whether an operator sits at it (the visible
-// desktop), the box styles and answers of the Windows message box, the bell, and writing to
-// and reading keys from the terminal.
+// desktop), the box styles and answers of the Windows message box and the bell. Writing to
+// and reading keys from the terminal are host helpers (platform/host.h).
 #pragma once
 
 #include "platform/posix/base.h"
@@ -55,23 +55,3 @@ BOOL IsWindowVisible(HWND window);
 // Rings the terminal bell on standard error when the desktop is visible; the sound type is
 // not distinguished.
 BOOL MessageBeep(UINT type);
-
-// ---- Host edge ------------------------------------------------------------------------------
-
-enum kova_stream : int { KOVA_STDIN = 0, KOVA_STDOUT = 1, KOVA_STDERR = 2 };
-
-// Whether the stream is a terminal.
-bool kova_console_is_terminal(kova_stream stream);
-// Writes ANSI text to standard output or standard error, converted to the host's UTF-8; a
-// failed write (a closed pipe) is dropped.
-void kova_console_write(kova_stream stream, std::string_view ansi);
-// Size of the terminal behind the stream; 0 when the stream is no terminal.
-int kova_console_rows(kova_stream stream);
-int kova_console_columns(kova_stream stream);
-// Switches standard input between key-at-a-time reading without echo and the line mode it
-// had; a no-op when standard input is no terminal. The line mode comes back at exit and on a
-// terminating signal.
-void kova_console_keys(bool on);
-// Reads one byte from standard input: 0-255, -1 at the end of input or on an error, -2 when
-// `timeout_ms` (negative: no limit) passes first.
-int kova_console_read_byte(int timeout_ms);

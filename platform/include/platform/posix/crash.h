@@ -1,7 +1,6 @@
 // Crashes on POSIX: the fatal signals reach the program's unhandled-exception filter as
 // Windows exceptions, and a built-in dbghelp writes the postmortem file, a text report
-// (signal, faulting address, backtrace, memory map) in place of the Windows minidump. The
-// host system's own name for the error report.
+// (signal, faulting address, backtrace, memory map) in place of the Windows minidump.
 #pragma once
 
 #include "platform/posix/base.h"
@@ -94,10 +93,3 @@ using LPAPI_VERSION = API_VERSION *;
 // faulting frame when there is one) and the memory map. The type, user streams and callback
 // shape a minidump's streams and have nothing to choose in this text. FALSE with the Windows
 // error when the file cannot be written. ImagehlpApiVersion answers 10.0.
-
-// ---- Host edge ------------------------------------------------------------------------------
-
-// The host system as its administrator knows it: the distribution's name (PRETTY_NAME of
-// os-release, when there is one), then the kernel's name and release, such as
-// "Debian GNU/Linux 12 (bookworm), Linux 6.1.0-18-amd64". ANSI text.
-std::string kova_host_os_name();

@@ -187,6 +187,7 @@ BOOL FindClose(HANDLE find);
 DWORD GetCurrentDirectoryA(DWORD size, LPSTR buffer);
 BOOL SetCurrentDirectoryA(LPCSTR path);
 DWORD GetFullPathNameA(LPCSTR name, DWORD size, LPSTR buffer, LPSTR *file_part);
+DWORD GetFullPathNameW(LPCWSTR name, DWORD size, LPWSTR buffer, LPWSTR *file_part);
 DWORD GetTempPathA(DWORD size, LPSTR buffer);
 
 // ---- Drives, volumes and names --------------------------------------------------------------
@@ -213,9 +214,6 @@ BOOL SetEnvironmentVariableA(LPCSTR name, LPCSTR value);
 // The prefix folder ($KOVA_PREFIX, else ~/.kova), created on first use with dosdevices/,
 // z: -> / and c: -> drive_c (unless a c: link exists).
 std::string kova_prefix();
-// A host path (UTF-8) in DOS form (ANSI): an absolute path on the drive whose target is its
-// longest prefix (else Z:), a relative one with its slashes turned into backslashes.
-std::string kova_dos_from_host(std::string_view host_path);
 // The host path (UTF-8) of a DOS path (ANSI), through the drive links and without regard to
 // case; components that do not exist are kept as written. Empty, with the Windows error in
 // GetLastError, when the path has no drive or cannot be resolved.
@@ -227,7 +225,3 @@ std::string kova_drive_target(char letter);
 // ERROR_INVALID_DRIVE for a letter outside A-Z, ERROR_DIRECTORY when the target is no folder,
 // else the Windows error of the host's failure.
 DWORD kova_link_drive(char letter, std::string_view host_target);
-// Creates a new file that only its owner may read or write and writes `size` bytes of `data`
-// into it (a private key, for example); nothing is left behind on failure. Answers a Windows
-// error number: ERROR_FILE_EXISTS when the file exists.
-DWORD kova_create_private_file(std::string_view dos_path, const void *data, size_t size);

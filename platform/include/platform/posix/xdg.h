@@ -1,7 +1,5 @@
-// The shell of the POSIX platform: the special folders, the notice that file associations
-// changed, and the freedesktop side of a file type (a shared-mime-info type and a desktop
-// entry in the user's data folder), so that a file manager opens the suite's files as the
-// Windows shell does.
+// The shell of the POSIX platform: the special folders and the notice that file associations
+// changed. The freedesktop side of a file type is a host helper (platform/host.h).
 #pragma once
 
 #include "platform/posix/base.h"
@@ -43,25 +41,3 @@ inline constexpr UINT SHCNF_IDLIST = 0x0000;
 // with update-mime-database and update-desktop-database, each where the host has it; other
 // events have no listener here.
 void SHChangeNotify(LONG event, UINT flags, LPCVOID item1, LPCVOID item2);
-
-// ---- Host edge: the freedesktop side of a file type -----------------------------------------
-
-// A verb of a file type as the registry keeps it: its name and its command line (Windows
-// rules, the program by its DOS path, "%1" standing for the file).
-struct KOVA_SHELL_VERB {
-    LPCSTR name;
-    LPCSTR command;
-};
-
-// Writes, in the user's data folder ($XDG_DATA_HOME, else ~/.local/share), the
-// shared-mime-info package mime/packages/kova-<extension>.xml (type
-// application/x-kova-<extension> for *.<extension>, described by `description`) and, when a
-// verb is named "open", the desktop entry applications/<program>.desktop of that verb's
-// program (its name without extension): opening a file runs the open command in a terminal
-// and the other verbs are its actions. Written only in a desktop session (XDG_CURRENT_DESKTOP,
-// WAYLAND_DISPLAY or DISPLAY set) and only when a file's contents differ. With `remove`, both
-// files are deleted wherever they are. ERROR_SUCCESS with *changed telling whether a file was
-// written or deleted, else the Windows error.
-[[nodiscard]] DWORD kova_xdg_file_type(LPCSTR extension, LPCSTR description,
-                                       const KOVA_SHELL_VERB *verbs, DWORD verb_count, BOOL remove,
-                                       BOOL *changed);

@@ -1,0 +1,116 @@
+// Host helpers: what a program needs from its host that the Win32 surface has no call for (the
+// console as a terminal, the host's text encoding, its own name, printing, running as a
+// service). Declared once for every platform; each platform folder implements them.
+#pragma once
+
+#include "platform/win32.h"
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+
+// ---- Start ----------------------------------------------------------------------------------
+
+// The program's entry hands its argument vector over once, before the kernel asks for the
+// command line. On POSIX the arguments become the Windows command line the kernel reads, host
+// paths turned into DOS paths; Windows has the command line already and ignores them.
+void kova_set_host_args(int argc, char **argv);
+
+// ---- Text -----------------------------------------------------------------------------------
+
+// UTF-8 to the ANSI code page and back. Characters the code page cannot hold become '?', as
+// WideCharToMultiByte does without best fit.
+std::string kova_ansi_from_utf8(std::string_view utf8);
+std::string kova_utf8_from_ansi(std::string_view ansi);
+
+// A path as the host spells it (UTF-8 on POSIX, an ANSI path with either slash on Windows) in
+// DOS form (ANSI, backslashes). On POSIX an absolute path lies on the drive whose target is
+// its longest prefix, else on Z:.
+std::string kova_dos_from_host(std::string_view host_path);
+
+// ---- Console --------------------------------------------------------------------------------
+
+enum kova_stream : int { KOVA_STDIN = 0, KOVA_STDOUT = 1, KOVA_STDERR = 2 };
+
+// Whether the stream is a terminal (a console on Windows).
+bool kova_console_is_terminal(kova_stream stream);
+// Writes ANSI text to standard output or standard error: on a terminal as the characters it
+// stands for (VT sequences included), elsewhere in the host's encoding of files and pipes
+// (UTF-8 on POSIX, the ANSI bytes on Windows). A failed write (a closed pipe) is dropped.
+void kova_console_write(kova_stream stream, std::string_view ansi);
+// Size of the terminal's window behind the stream; 0 when the stream is no terminal.
+int kova_console_rows(kova_stream stream);
+int kova_console_columns(kova_stream stream);
+// Switches standard input between key-at-a-time reading without echo and the line mode it
+// had; a no-op when standard input is no terminal. The line mode comes back at exit.
+void kova_console_keys(bool on);
+// Reads one byte from standard input: 0-255, -1 at the end of input or on an error, -2 when
+// `timeout_ms` (negative: no limit) passes first. A terminal's keys arrive as a VT terminal
+// sends them: characters in UTF-8, Enter as CR, Backspace as BS, Escape as ESC and the cursor
+// keys as ESC [ sequences.
+int kova_console_read_byte(int timeout_ms);
+
+// ---- System ---------------------------------------------------------------------------------
+
+// The host system as its administrator knows it, ANSI text: on POSIX the distribution's name
+// and the kernel's release ("Debian GNU/Linux 12 (bookworm), Linux 6.1.0-18-amd64"), on
+// Windows the product and its real version ("Windows Server 2019 Standard 10.0.17763").
+std::string kova_host_os_name();
+
+// Creates a new file that only its owner (and, on Windows, the administrators and the system)
+// may read or write and writes `size` bytes of `data` into it (a private key, for example);
+// nothing is left behind on failure. Answers a Windows error number: ERROR_FILE_EXISTS when
+// the file exists.
+[[nodiscard]] DWORD kova_create_private_file(std::string_view dos_path, const void *data,
+                                             size_t size);
+
+// Hands the file (a DOS path) to the host's printing: `lp` on POSIX, the shell's "print" verb
+// of the file's type on Windows. Waits up to `timeout_ms` for the spooler to take the job.
+// ERROR_SUCCESS once it did; else the Windows error (ERROR_NO_ASSOCIATION when nothing prints
+// files of that type, ERROR_TIMEOUT when the spooler did not answer, ERROR_GEN_FAILURE when it
+// refused the job).
+[[nodiscard]] DWORD kova_print_file(LPCSTR path, DWORD timeout_ms);
+
+// ---- Shell ----------------------------------------------------------------------------------
+
+// A verb of a file type as the registry keeps it: its name and its command line (Windows
+// rules, the program by its DOS path, "%1" standing for the file).
+struct KOVA_SHELL_VERB {
+    LPCSTR name;
+    LPCSTR command;
+};
+
+// The desktop side of a file type that the registry does not carry. On POSIX: in the user's
+// data folder ($XDG_DATA_HOME, else ~/.local/share), the shared-mime-info package
+// mime/packages/kova-<extension>.xml (type application/x-kova-<extension> for *.<extension>,
+// described by `description`) and, when a verb is named "open", the desktop entry
+// applications/<program>.desktop of that verb's program (its name without extension): opening
+// a file runs the open command in a terminal and the other verbs are its actions. Written only
+// in a desktop session (XDG_CURRENT_DESKTOP, WAYLAND_DISPLAY or DISPLAY set) and only when a
+// file's contents differ. With `remove`, both files are deleted wherever they are. On Windows
+// the registry is the whole of a file type: nothing to do. ERROR_SUCCESS with *changed
+// telling whether a file was written or deleted, else the Windows error.
+[[nodiscard]] DWORD kova_xdg_file_type(LPCSTR extension, LPCSTR description,
+                                       const KOVA_SHELL_VERB *verbs, DWORD verb_count, BOOL remove,
+                                       BOOL *changed);
+
+// ---- Services -------------------------------------------------------------------------------
+
+// What a manager program does as a service: `start` prepares it to serve (0, else the
+// process's exit status), `run` serves until `stop` is called from another thread and answers
+// the exit status; `stop` asks it to end soon.
+struct KOVA_SERVICE_BODY {
+    int (*start)(void *context);
+    int (*run)(void *context);
+    void (*stop)(void *context);
+    void *context;
+};
+
+// Runs the body as the service `name` when the service control manager started the process
+// (Windows: StartServiceCtrlDispatcher; the service is reported running once `start`
+// succeeded, stop and shutdown controls call `stop`, and it is reported stopped with the exit
+// status once `run` returns), else as a console program on the calling thread, with `stop`
+// called by the console control events (Ctrl-C, Ctrl-Break, closing the console and, on
+// POSIX, the SIGTERM by which this platform's service control stops a service). Answers the
+// exit status.
+int kova_service_main(LPCSTR name, const KOVA_SERVICE_BODY &body);
