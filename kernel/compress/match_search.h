@@ -16,7 +16,10 @@ inline constexpr unsigned kMaxDict = 4096;
 // The window buffer has room for the largest dictionary; with a smaller one its tail is
 // never filled and stays zero. No comparison reaches past its end.
 inline constexpr unsigned kWindowSize = kMaxDict + kWindowStep + kMaxMatch;
-inline constexpr unsigned kPairBuckets = 2304;
+// Which bucket a pair lands in changes nothing but how many other pairs share it, so the
+// hash spreads the pairs text is made of: a plain sum of the two bytes files many of them
+// together, and each one walked past costs a comparison.
+inline constexpr unsigned kPairBuckets = 2048;
 // Beyond this length the search stops comparing candidates from their start and follows
 // the borders of the matched text instead. Both give the same answer; the borders pay off
 // for long matches among many candidates, as in repetitive data.
@@ -74,7 +77,7 @@ struct MatchIndex {
     // positions after them as the last match before a refill ran past its part (see slide).
     unsigned data_start = 0;
 
-    static unsigned pair_hash(const uint8_t *p) { return p[0] * 4u + p[1] * 5u; }
+    static unsigned pair_hash(const uint8_t *p) { return (load_pair(p) * 0x9E3779B1u) >> 21; }
 
     void begin(unsigned dict_size, unsigned first_data) {
         dict = dict_size;
