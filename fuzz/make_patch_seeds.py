@@ -64,7 +64,7 @@ def block(codec, stored):
 
 
 def file_header(version=2, flags=0, creator=b"fuzz"):
-    head = struct.pack("<HH", FILE_MAGIC, version) + bytes([0x10, 0x06, 0x66, 0x12, 0x30, 0x00])
+    head = struct.pack("<HH", FILE_MAGIC, version) + bytes([0x10, 0x06, 0xC6, 0x12, 0x30, 0x00])
     head += creator.ljust(CREATOR_SIZE, b"\0") + struct.pack("<H", flags)
     return head.ljust(FILE_HEADER_SIZE, b"\0")
 
@@ -95,6 +95,11 @@ seeds = {
     "two_blocks": file_header()
     + component(b"abc\\big.dat", BLOCK_SIZE + 1,
                 [block(0, b"\x02\x00\x80Z"), block(0xFF, b"!")]),
+    # Past 4,096 bytes, so that the fuzzer tries inputs of several components.
+    "three_components": file_header()
+    + component(b"abc\\overlays\\kv830042.exe", len(HELLO), [block(2, hello_stream)])
+    + component(b"abc\\data.bin", 10, [block(0, b"\x02\x08\x00AAB")])
+    + component(b"def\\run.kvm", 203, [block(1, run_stream)]),
 }
 
 corpus = pathlib.Path(__file__).resolve().parent / "corpus" / "fuzz_patch_verify"
