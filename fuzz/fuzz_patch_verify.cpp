@@ -11,13 +11,11 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <string>
 #include <vector>
-
-#include <unistd.h>
 
 namespace {
 
@@ -59,10 +57,10 @@ struct Workspace {
     }
 
     void write(const uint8_t *data, size_t size) const {
-        FILE *file = std::fopen(patch_host.c_str(), "wb");
+        std::ofstream file(patch_host, std::ios::binary | std::ios::trunc);
+        file.write(reinterpret_cast<const char *>(data), static_cast<std::streamsize>(size));
+        file.close();
         if (!file) std::abort();
-        if (size && std::fwrite(data, 1, size, file) != size) std::abort();
-        if (std::fclose(file) != 0) std::abort();
     }
 };
 
