@@ -11,7 +11,11 @@ set(CMAKE_CXX_COMPILER ${triple}-g++-posix)
 set(CMAKE_RC_COMPILER ${triple}-windres)
 
 if(NOT KOVA_WINDOWS_DEPS)
-    set(KOVA_WINDOWS_DEPS "${CMAKE_CURRENT_LIST_DIR}/../build/windows-deps/prefix")
+    if(DEFINED ENV{KOVA_WINDOWS_DEPS})
+        set(KOVA_WINDOWS_DEPS "$ENV{KOVA_WINDOWS_DEPS}")
+    else()
+        set(KOVA_WINDOWS_DEPS "${CMAKE_CURRENT_LIST_DIR}/../build/windows-deps/prefix")
+    endif()
 endif()
 get_filename_component(KOVA_WINDOWS_DEPS "${KOVA_WINDOWS_DEPS}" ABSOLUTE)
 set(KOVA_WINDOWS_DEPS "${KOVA_WINDOWS_DEPS}" CACHE PATH "Prefix of the Windows builds of the libraries")
@@ -26,6 +30,7 @@ set(ENV{PKG_CONFIG_LIBDIR} "${KOVA_WINDOWS_DEPS}/lib/pkgconfig:/usr/${triple}/li
 set(ENV{PKG_CONFIG_SYSROOT_DIR} "")
 
 set(CMAKE_EXE_LINKER_FLAGS_INIT "-static")
+set(CMAKE_USER_MAKE_RULES_OVERRIDE "${CMAKE_CURRENT_LIST_DIR}/mingw-w64-rules.cmake")
 
 # Test programs and the end-to-end tests run under Wine.
 find_program(KOVA_WINE NAMES wine64 wine PATHS /usr/lib/wine NO_CMAKE_FIND_ROOT_PATH)

@@ -158,5 +158,8 @@ int main(int argc, char **argv) {
         return 2;
     }
     fxi_set_data_home(service_data_home(argv[1]).c_str());
+    // A client of the queue manager: its traces and unexpected errors reach the operator as in
+    // any program of the suite.
+    fxp_startup_reports();
     return kova_service_main("BRUN", {start_executor, run_executor, stop_executor, &executor});
 }

@@ -16,7 +16,10 @@ inline constexpr unsigned kMaxDict = 4096;
 // The window buffer has room for the largest dictionary; with a smaller one its tail is
 // never filled and stays zero. No comparison reaches past its end.
 inline constexpr unsigned kWindowSize = kMaxDict + kWindowStep + kMaxMatch;
-inline constexpr unsigned kPairBuckets = 2304;
+// Which bucket a pair lands in changes nothing but how many other pairs share it, so the
+// hash spreads the pairs text is made of: a plain sum of the two bytes files many of them
+// together, and each one walked past costs a comparison.
+inline constexpr unsigned kPairBuckets = 2048;
 // Beyond this length the search stops comparing candidates from their start and follows
 // the borders of the matched text instead. Both give the same answer; the borders pay off
 // for long matches among many candidates, as in repetitive data.
@@ -73,8 +76,9 @@ struct MatchIndex {
     // refill leaves in the dictionary's place, are never candidates, nor are as many
     // positions after them as the last match before a refill ran past its part (see slide).
     unsigned data_start = 0;
+    unsigned indexed_end = 0; // the first position build left out
 
-    static unsigned pair_hash(const uint8_t *p) { return p[0] * 4u + p[1] * 5u; }
+    static unsigned pair_hash(const uint8_t *p) { return (load_pair(p) * 0x9E3779B1u) >> 21; }
 
     void begin(unsigned dict_size, unsigned first_data) {
         dict = dict_size;
@@ -85,6 +89,7 @@ struct MatchIndex {
     // the two bytes starting there, in increasing position order.
     void build(unsigned pos, unsigned end) {
         const unsigned from = std::max(data_start, pos - dict);
+        indexed_end = end;
         uint16_t hashes[kWindowSize]; // each position's hash, computed once
         std::memset(bucket, 0, sizeof bucket);
         for (unsigned q = from; q < end; ++q) {
@@ -223,6 +228,52 @@ private:
         return limit;
     }
 
+    // The candidates of a short run's search that match past the run: they hold the pair
+    // that ends the target's run at the same place, run - 1 bytes in. As in scan_candidates,
+    // the greatest length first, then the newest of that length. True when one matched
+    // past the run (best and best_at then hold it).
+    template <bool kBounded>
+    bool scan_shifted_pairs(unsigned p, unsigned reach, unsigned run, unsigned &best,
+                            unsigned &best_at) {
+        const uint8_t *const target = window + p;
+        const unsigned shift = run - 1;
+        const unsigned h = pair_hash(target + shift);
+        // Without the own entry: up to the next bucket's first live entry at most. Before it
+        // may come entries of that bucket which fell out of reach, and as they are older
+        // than this search's reach, the first of them ends the walk.
+        const unsigned end = kBounded ? bucket[h + 1] : kWindowSize;
+        unsigned j = bucket[h];
+        while ((!kBounded || j < end) && sorted[j] < reach) ++j;
+        bucket[h] = static_cast<uint16_t>(j);
+        while ((!kBounded || j < end) && sorted[j] < reach + shift) ++j;
+        const uint64_t head = load_word(target);
+        const unsigned first = j;
+        uint64_t longer = prefix_mask(run + 1);
+        for (unsigned x; (!kBounded || j < end) && (x = sorted[j]) <= p - 2 + shift; ++j) {
+            if (kBounded && x < reach) break;
+            const unsigned c = x - shift;
+            const uint64_t diff = load_word(window + c) ^ head;
+            if (diff & longer) continue;
+            const unsigned length = match_length(c, target, diff);
+            if (length <= best) continue;
+            best = length;
+            best_at = c;
+            if (length == kMaxMatch) return true;
+            longer = prefix_mask(length + 1);
+        }
+        if (best <= run) return false;
+        const uint64_t same = prefix_mask(best);
+        while (j-- > first) {
+            const unsigned c = sorted[j] - shift;
+            const uint64_t diff = load_word(window + c) ^ head;
+            if ((diff & same) == 0 && match_length(c, target, diff) == best) {
+                best_at = c;
+                break;
+            }
+        }
+        return true;
+    }
+
     // The target starts with a short run of one byte value, then another byte. A candidate
     // that matches past the run holds that pair of bytes run - 1 bytes in: their bucket,
     // usually far smaller than the run's own, lists all of them. When none does, the
@@ -232,43 +283,12 @@ private:
                         unsigned &best_at) {
         const uint8_t *const target = window + p;
         const unsigned shift = run - 1;
-        const unsigned h = pair_hash(target + shift);
-        // Up to the next bucket's first live entry at most: before it may come entries of
-        // that bucket which fell out of reach, and as they are older than this search's
-        // reach, the first of them ends the walk.
-        const unsigned end = bucket[h + 1];
-        unsigned j = bucket[h];
-        while (j < end && sorted[j] < reach) ++j;
-        bucket[h] = static_cast<uint16_t>(j);
-        while (j < end && sorted[j] < reach + shift) ++j;
-        const uint64_t head = load_word(target);
-        // As in scan_candidates: the greatest length first, then the newest of that length.
-        const unsigned first = j;
-        uint64_t longer = prefix_mask(run + 1);
-        for (unsigned x; j < end && (x = sorted[j]) <= p - 2 + shift; ++j) {
-            if (x < reach) break;
-            const unsigned c = x - shift;
-            const uint64_t diff = load_word(window + c) ^ head;
-            if (diff & longer) continue;
-            const unsigned length = match_length(c, target, diff);
-            if (length <= best) continue;
-            best = length;
-            best_at = c;
-            if (length == kMaxMatch) return;
-            longer = prefix_mask(length + 1);
-        }
-        if (best > run) {
-            const uint64_t same = prefix_mask(best);
-            while (j-- > first) {
-                const unsigned c = sorted[j] - shift;
-                const uint64_t diff = load_word(window + c) ^ head;
-                if ((diff & same) == 0 && match_length(c, target, diff) == best) {
-                    best_at = c;
-                    return;
-                }
-            }
+        // Unless p + shift lies past what is indexed (near the input's end), its own entry in
+        // the bucket ends every walk through it, and the walk needs no other bound.
+        const bool bounded = p + shift >= indexed_end;
+        if (bounded ? scan_shifted_pairs<true>(p, reach, run, best, best_at)
+                    : scan_shifted_pairs<false>(p, reach, run, best, best_at))
             return;
-        }
 
         const uint8_t value = target[0];
         unsigned stretch = window[p - 1] == value ? run : 0; // from the position after c
