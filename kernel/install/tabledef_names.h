@@ -86,6 +86,9 @@ inline constexpr TXK_TOBJTYPE tabledef_objtypes[] = {
 // The kernel's texts are in the ANSI code page; the documents are Unicode.
 std::string tabledef_ansi_from_utf8(std::string_view utf8);
 std::string tabledef_utf8_from_ansi(std::string_view ansi);
+// Text in Windows-1252 (what a document declaring it or Latin-1 holds) as UTF-8, whatever
+// the system's ANSI code page is.
+std::string tabledef_utf8_from_windows_1252(std::string_view text);
 
 // A fixed-length text without its trailing blanks.
 std::string tabledef_trimmed(const std::string &text);

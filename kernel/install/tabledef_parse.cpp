@@ -328,8 +328,9 @@ void replace_all(std::string &text, const std::string &from, const std::string &
 }
 
 // The document as UTF-8 for the parser. Documents without a byte-order mark that declare a
-// Windows or Latin-1 code page are taken as Windows-1252, the code page of the suite's texts;
-// everything else the parser recognises by itself.
+// Windows or Latin-1 code page are taken as Windows-1252, the code page of the suite's texts,
+// even on a system whose ANSI code page is another; everything else the parser recognises by
+// itself.
 std::string declared_ansi_to_utf8(const char *text, size_t length, bool &converted) {
     converted = false;
     std::string_view view(text, length);
@@ -349,7 +350,7 @@ std::string declared_ansi_to_utf8(const char *text, size_t length, bool &convert
         encoding != "latin1")
         return {};
     converted = true;
-    return tabledef_utf8_from_ansi(std::string(view));
+    return tabledef_utf8_from_windows_1252(view);
 }
 
 } // namespace

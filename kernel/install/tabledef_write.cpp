@@ -231,6 +231,11 @@ std::string tabledef_utf8_from_ansi(std::string_view ansi) {
     return convert(CP_ACP, CP_UTF8, ansi);
 }
 
+std::string tabledef_utf8_from_windows_1252(std::string_view text) {
+    constexpr UINT windows_1252 = 1252;
+    return convert(windows_1252, CP_UTF8, text);
+}
+
 std::string tabledef_trimmed(const std::string &text) {
     size_t end = text.find_last_not_of(' ');
     return end == std::string::npos ? std::string() : text.substr(0, end + 1);
