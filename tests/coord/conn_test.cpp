@@ -78,7 +78,7 @@ TEST_F(ConnTest, ConnectsThroughTheAddressFileOrAnExplicitAddress) {
     std::sort(numbers.begin(), numbers.end());
     EXPECT_EQ(numbers.end(), std::unique(numbers.begin(), numbers.end()));
     // The attach told the manager who connected.
-    EXPECT_NE(std::string::npos, qm.log().find("attached: computer '"));
+    EXPECT_NE(std::string::npos, qm.output().find("attached: computer '"));
 }
 
 TEST_F(ConnTest, BadExplicitAddressesGiveNoTransport) {

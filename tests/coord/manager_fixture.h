@@ -10,69 +10,16 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <csignal>
 #include <cstring>
-#include <fcntl.h>
 #include <filesystem>
 #include <string>
-#include <sys/wait.h>
 #include <thread>
-#include <unistd.h>
 #include <vector>
 
 namespace kova_test {
 
-// A program started in the background, its standard error kept in a file. It is killed when
-// the object goes, if it has not ended by then.
-class Background {
-public:
-    Background(const std::vector<std::string> &argv, const std::string &log_path) : log_(log_path) {
-        pid_ = fork();
-        if (pid_ == 0) {
-            int fd = open(log_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-            if (fd >= 0) dup2(fd, 2);
-            int null = open("/dev/null", O_RDWR);
-            if (null >= 0) dup2(null, 0), dup2(null, 1);
-            std::vector<char *> args;
-            for (const std::string &a : argv) args.push_back(const_cast<char *>(a.c_str()));
-            args.push_back(nullptr);
-            execv(args[0], args.data());
-            _exit(127);
-        }
-    }
-    ~Background() {
-        if (status_ < 0 && pid_ > 0) {
-            ::kill(pid_, SIGKILL);
-            waitpid(pid_, nullptr, 0);
-        }
-    }
-    Background(const Background &) = delete;
-    Background &operator=(const Background &) = delete;
-
-    void signal(int sig) { ::kill(pid_, sig); }
-    pid_t pid() const { return pid_; }
-    // The exit status (128 + signal when killed), or -1 while it still runs after `timeout`.
-    int wait(std::chrono::milliseconds timeout = std::chrono::milliseconds(10000)) {
-        auto deadline = std::chrono::steady_clock::now() + timeout;
-        while (status_ < 0) {
-            int status = 0;
-            if (waitpid(pid_, &status, WNOHANG) == pid_) {
-                status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-                break;
-            }
-            if (std::chrono::steady_clock::now() > deadline) return -1;
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
-        return status_;
-    }
-    bool running() { return wait(std::chrono::milliseconds(0)) < 0; }
-    std::string log() const { return read_file(log_); }
-
-private:
-    pid_t pid_ = -1;
-    int status_ = -1;
-    std::string log_;
-};
+// A manager started in the background for a test; killed when the object goes.
+using Background = Child;
 
 // Waits until `pred` holds, for up to `timeout`.
 template <typename Pred>
@@ -116,8 +63,7 @@ protected:
         std::vector<std::string> argv = {kova_test::program(program)};
         if (program != "kvclient") argv.push_back(home_);
         argv.insert(argv.end(), extra.begin(), extra.end());
-        std::string log = home_ + "/" + program + std::to_string(managers_.size()) + ".log";
-        managers_.push_back(std::make_unique<Background>(argv, log));
+        managers_.push_back(std::make_unique<Background>(argv));
         Background &b = *managers_.back();
         uint16_t id = program == "kvqm"   ? DXI_CONN_QUEUE_MANAGER
                       : program == "kvfm" ? DXI_CONN_FILE_MANAGER
@@ -127,7 +73,7 @@ protected:
                 return std::filesystem::file_size(address_file(id), ec_) == DXI_CONN_ADDRESS_SIZE ||
                        !b.running();
             });
-            EXPECT_TRUE(up && b.running()) << program << " did not start: " << b.log();
+            EXPECT_TRUE(up && b.running()) << program << " did not start: " << b.output();
         }
         return b;
     }

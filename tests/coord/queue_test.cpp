@@ -176,15 +176,15 @@ TEST_F(QueueTest, HeldFlagAnswersWithoutAnExchange) {
 TEST_F(QueueTest, BackgroundExecutorCommands) {
     Background &brun = start("kvbrun");
     ASSERT_TRUE(eventually([&] {
-        return brun.log().find("waiting for commands") != std::string::npos;
-    })) << brun.log();
+        return brun.output().find("waiting for commands") != std::string::npos;
+    })) << brun.output();
     EXPECT_EQ(0, fxi_brun_command("ping"));
     EXPECT_EQ(1, fxi_brun_command("no such command"));
     EXPECT_EQ(ERROR_FILE_NOT_FOUND, fxi_brun_command("run Z:\\no-such-program.exe"));
     // "exit" is written and not answered: the executor ends.
     EXPECT_EQ(0, fxi_brun_command("EXIT"));
     EXPECT_EQ(0, brun.wait());
-    EXPECT_NE(std::string::npos, brun.log().find("exit requested"));
+    EXPECT_NE(std::string::npos, brun.output().find("exit requested"));
 }
 
 } // namespace

@@ -180,8 +180,8 @@ TEST(UserChild, SequenceError) {
 }
 
 TEST_F(UserTest, TableAfterSemaphore) {
-    char self[4096] = {};
-    ASSERT_GT(readlink("/proc/self/exe", self, sizeof self - 1), 0);
+    std::string self = self_program();
+    ASSERT_NE(self, "");
     struct Case {
         const char *reporter;
         int status;

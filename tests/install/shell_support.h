@@ -13,7 +13,6 @@
 #include <map>
 #include <optional>
 #include <string>
-#include <sys/stat.h>
 
 namespace shell_test {
 
@@ -26,9 +25,9 @@ public:
     ~Environment() {
         for (const auto &[name, old] : saved_) {
             if (old)
-                setenv(name.c_str(), old->c_str(), 1);
+                kova_test::set_env(name, *old);
             else
-                unsetenv(name.c_str());
+                kova_test::unset_env(name);
         }
     }
     void set(const std::string &name, std::optional<std::string> value) {
@@ -37,9 +36,9 @@ public:
             saved_[name] = old ? std::optional<std::string>(old) : std::nullopt;
         }
         if (value)
-            setenv(name.c_str(), value->c_str(), 1);
+            kova_test::set_env(name, *value);
         else
-            unsetenv(name.c_str());
+            kova_test::unset_env(name);
     }
 
 private:

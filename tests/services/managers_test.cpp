@@ -96,10 +96,10 @@ TEST_F(Managers, BadClientsLoseOnlyTheirOwnConnection) {
     EXPECT_EQ(0, good.write(&q, data, 1));
     good.disconnect();
     EXPECT_TRUE(eventually([&] {
-        return qm.log().find("in the middle of a message (10 of 534") != std::string::npos;
-    })) << qm.log();
-    EXPECT_NE(std::string::npos, qm.log().find("request before attach"));
-    EXPECT_NE(std::string::npos, qm.log().find("malformed message"));
+        return qm.output().find("in the middle of a message (10 of 534") != std::string::npos;
+    })) << qm.output();
+    EXPECT_NE(std::string::npos, qm.output().find("request before attach"));
+    EXPECT_NE(std::string::npos, qm.output().find("malformed message"));
 }
 
 // Two clients: `holder` makes and holds the system semaphore, `waiter` opens it.
@@ -286,8 +286,8 @@ TEST_F(Managers, QueuesAreBoundedAndGoWithTheClientsThatMadeThem) {
     EXPECT_TRUE(eventually([&] { return latecomer->make("FULL", largest, 0, &q) == 0; }));
     latecomer->disconnect();
     EXPECT_TRUE(eventually([&] {
-        return qm.log().find("; 0 queues and 0 KB of messages kept") != std::string::npos;
-    })) << qm.log().substr(qm.log().size() > 2000 ? qm.log().size() - 2000 : 0);
+        return qm.output().find("; 0 queues and 0 KB of messages kept") != std::string::npos;
+    })) << qm.output().substr(qm.output().size() > 2000 ? qm.output().size() - 2000 : 0);
     // The sanitizers' allocator keeps freed memory in quarantine: the system sees it later.
     if (dlsym(RTLD_DEFAULT, "__asan_init")) GTEST_SKIP() << "resident memory not comparable";
     EXPECT_TRUE(eventually([&] { return resident_kb(qm.pid()) < before + 8 * 1024; }))
@@ -379,9 +379,9 @@ TEST_F(Managers, FileManagerMessageSizeFollowsTheReleaseLevel) {
 TEST_F(Managers, OneManagerPerDataHome) {
     start("kvqm");
     std::vector<std::string> argv = {program("kvqm"), home_};
-    Background second(argv, home_ + "/second.log");
+    Background second(argv);
     EXPECT_EQ(1, second.wait());
-    EXPECT_NE(std::string::npos, second.log().find("another manager holds")) << second.log();
+    EXPECT_NE(std::string::npos, second.output().find("another manager holds")) << second.output();
     CXI_CONN conn;
     uint16_t confirmed = 0;
     EXPECT_EQ(0, conn.connect(nullptr, DXI_CONN_QUEUE_MANAGER, 0, DXI_CONN_QUEUE_SIZE, nullptr,
@@ -405,8 +405,8 @@ TEST_F(Managers, SuiteClientsEndWhenTheShutdownEventIsSet) {
     Background &a = start("kvclient");
     Background &b = start("kvclient");
     ASSERT_TRUE(eventually([&] {
-        return a.log().find("waiting") != std::string::npos &&
-               b.log().find("waiting") != std::string::npos;
+        return a.output().find("waiting") != std::string::npos &&
+               b.output().find("waiting") != std::string::npos;
     }));
     HANDLE event = OpenEventA(EVENT_MODIFY_STATE, FALSE, "Global\\LXKSYS_SHUTDOWN_PENDING");
     ASSERT_NE(nullptr, event);

@@ -2,6 +2,8 @@
 // program through a pseudo-terminal.
 #pragma once
 
+#include "platform/win32.h"
+
 #include <chrono>
 #include <map>
 #include <memory>
@@ -75,6 +77,12 @@ private:
     std::optional<ScopedEnv> zone_;
 };
 
+// A UTF-16 literal as the platform's wide text (WCHAR is char16_t on POSIX hosts, wchar_t on
+// Windows), embedded NULs kept.
+template <size_t N> std::basic_string<WCHAR> wide(const char16_t (&text)[N]) {
+    return {text, text + N - 1};
+}
+
 // Writes `contents` to a host file, creating its folders.
 void write_file(const std::string &path, const std::string &contents);
 // Reads a whole host file; empty when it cannot be read.
@@ -84,6 +92,8 @@ std::string read_file(const std::string &path);
 // (kvpatch, kvqm, kvfm, kvbrun ..., with the host's suffix for programs).
 extern const char *const program_suffix;
 std::string fixture(const std::string &relative);
+// The host path of the running test program, for tests that run it again as a child.
+std::string self_program();
 std::string program(const std::string &name);
 
 struct RunResult {
@@ -112,6 +122,7 @@ public:
     // program is still running after `timeout`.
     int wait(std::chrono::milliseconds timeout = std::chrono::milliseconds(30000));
     bool running();
+    int pid() const { return pid_; }
     // Standard output and error so far.
     std::string output() const;
 

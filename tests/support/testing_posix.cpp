@@ -52,6 +52,12 @@ int decode_status(int status) {
 
 const char *const program_suffix = "";
 
+std::string self_program() {
+    char self[4096] = {};
+    ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
+    return n > 0 ? std::string(self, static_cast<size_t>(n)) : std::string();
+}
+
 void set_env(const std::string &name, const std::string &value) {
     setenv(name.c_str(), value.c_str(), 1);
 }

@@ -93,11 +93,6 @@ Started start(const std::vector<std::string> &argv, const std::map<std::string, 
     return {Handle(info.hProcess), info.dwProcessId};
 }
 
-Handle inheritable(HANDLE h) {
-    SetHandleInformation(h, HANDLE_FLAG_INHERIT, HANDLE_FLAG_INHERIT);
-    return Handle(h);
-}
-
 Handle null_input() {
     SECURITY_ATTRIBUTES sa{sizeof sa, nullptr, TRUE};
     return Handle(CreateFileA("NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &sa,
@@ -160,6 +155,12 @@ constexpr UINT killed_status = 128 + 9;
 } // namespace
 
 const char *const program_suffix = ".exe";
+
+std::string self_program() {
+    char self[MAX_PATH] = {};
+    DWORD n = GetModuleFileNameA(nullptr, self, sizeof self);
+    return n > 0 && n < sizeof self ? std::string(self, n) : std::string();
+}
 
 void set_env(const std::string &name, const std::string &value) {
     _putenv_s(name.c_str(), value.c_str());

@@ -1,6 +1,8 @@
 // The tagged format engine: scanning, every tag, the four front ends and their sinks.
 #include "kernel/text/format.h"
 
+#include "tests/support/testing.h"
+
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -65,17 +67,17 @@ TEST(FormatTags, Texts) {
 }
 
 TEST(FormatTags, WideTextsAreConvertedToTheAnsiCodePage) {
-    const WCHAR societe[] = u"Soci\u00e9t\u00e9";
-    EXPECT_EQ(fmt("%wstr%", societe), "Soci\xe9t\xe9");
-    EXPECT_EQ(fmt("[%wtxt%]", u"ab  \0\0", 6), "[ab]");
-    EXPECT_EQ(fmt("[%uwtxt%]", u"  ab  ", 6), "[ab]");
-    EXPECT_EQ(fmt("[%wtext%,3]", u"abcdef"), "[abc]");
-    EXPECT_EQ(fmt("[%wtxt%]", u"ab", 0), "[]");
+    const auto societe = kova_test::wide(u"Soci\u00e9t\u00e9");
+    EXPECT_EQ(fmt("%wstr%", societe.c_str()), "Soci\xe9t\xe9");
+    EXPECT_EQ(fmt("[%wtxt%]", kova_test::wide(u"ab  \0\0").c_str(), 6), "[ab]");
+    EXPECT_EQ(fmt("[%uwtxt%]", kova_test::wide(u"  ab  ").c_str(), 6), "[ab]");
+    EXPECT_EQ(fmt("[%wtext%,3]", kova_test::wide(u"abcdef").c_str()), "[abc]");
+    EXPECT_EQ(fmt("[%wtxt%]", kova_test::wide(u"ab").c_str(), 0), "[]");
     // Characters outside the code page become '?'; a surrogate pair is one character.
-    EXPECT_EQ(fmt("[%wstr%]", u"a\u4e2db"), "[a?b]");
-    EXPECT_EQ(fmt("[%wstr%]", u"a\U0001F600b"), "[a?b]");
+    EXPECT_EQ(fmt("[%wstr%]", kova_test::wide(u"a\u4e2db").c_str()), "[a?b]");
+    EXPECT_EQ(fmt("[%wstr%]", kova_test::wide(u"a\U0001F600b").c_str()), "[a?b]");
     // A NUL inside the field ends the conversion: nothing after it is emitted.
-    EXPECT_EQ(fmt("[%wtxt%]", u"ab\0cd", 5), "[ab]");
+    EXPECT_EQ(fmt("[%wtxt%]", kova_test::wide(u"ab\0cd").c_str(), 5), "[ab]");
 }
 
 TEST(FormatTags, Numbers) {

@@ -3,6 +3,8 @@
 #include "kernel/text/dates.h"
 #include "kernel/text/format.h"
 
+#include "tests/support/testing.h"
+
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -299,9 +301,9 @@ TEST(TextLength, TrailingBlanksAndNulsOnly) {
     for (const Case &c : cases) {
         EXPECT_EQ(fxd_text_length(c.text, c.length), c.expected) << c.text;
     }
-    EXPECT_EQ(fxd_wtext_length(u"ab \0 ", 5), 2);
-    EXPECT_EQ(fxd_wtext_length(u"   ", 3), 0);
-    EXPECT_EQ(fxd_wtext_length(u"x", 0), 0);
+    EXPECT_EQ(fxd_wtext_length(kova_test::wide(u"ab \0 ").c_str(), 5), 2);
+    EXPECT_EQ(fxd_wtext_length(kova_test::wide(u"   ").c_str(), 3), 0);
+    EXPECT_EQ(fxd_wtext_length(kova_test::wide(u"x").c_str(), 0), 0);
 }
 
 TEST(DayNumbers, KnownDaysAndWeekdays) {

@@ -18,8 +18,8 @@ std::string narrow(const WCHAR *wide) {
     return out;
 }
 
-std::u16string widen(const std::string &text) {
-    return std::u16string(text.begin(), text.end());
+std::basic_string<WCHAR> widen(const std::string &text) {
+    return std::basic_string<WCHAR>(text.begin(), text.end());
 }
 
 TEST(CommandLine, SplitsByTheWindowsRules) {
@@ -44,7 +44,7 @@ TEST(CommandLine, SplitsByTheWindowsRules) {
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.line);
-        std::u16string line = widen(c.line);
+        std::basic_string<WCHAR> line = widen(c.line);
         int count = -1;
         LPWSTR *argv = CommandLineToArgvW(line.c_str(), &count);
         ASSERT_NE(argv, nullptr);
@@ -55,10 +55,10 @@ TEST(CommandLine, SplitsByTheWindowsRules) {
         EXPECT_EQ(LocalFree(argv), nullptr);
     }
     int count = 0;
-    EXPECT_EQ(CommandLineToArgvW(u"x", nullptr), nullptr);
+    EXPECT_EQ(CommandLineToArgvW(kova_test::wide(u"x").c_str(), nullptr), nullptr);
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
     kova_test::TempPrefix prefix;
-    LPWSTR *own = CommandLineToArgvW(u"", &count);
+    LPWSTR *own = CommandLineToArgvW(kova_test::wide(u"").c_str(), &count);
     ASSERT_NE(own, nullptr);
     ASSERT_EQ(count, 1) << "an empty line gives the program's path";
     EXPECT_NE(narrow(own[0]).find("test_ui"), std::string::npos);
