@@ -67,8 +67,11 @@ std::string installation_directory() {
 // Whether this account may change the installation's access lists (an administrator's right).
 DWORD access_test(const std::string &directory) {
     std::string target = fxi_dir_exists(directory.c_str()) ? directory : patch_state.root;
-    HANDLE handle = CreateFileA(target.c_str(), WRITE_DAC | WRITE_OWNER, 0, nullptr, OPEN_EXISTING,
-                                FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    // Only the rights are tested: sharing nothing would fail whenever a manager, or this very
+    // process, has the folder open, as its current folder for one.
+    HANDLE handle = CreateFileA(target.c_str(), WRITE_DAC | WRITE_OWNER,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     if (handle == INVALID_HANDLE_VALUE) return GetLastError();
     CloseHandle(handle);
     return ERROR_SUCCESS;

@@ -83,12 +83,22 @@ size_t match_prefix(const char *p, const char *prefix) {
     return i;
 }
 
-// Wide text converted to the ANSI code page and emitted; only the bytes the conversion
-// produced are emitted, so a surrogate pair (one '?') never exposes stale bytes.
+// Wide text converted to the ANSI code page and emitted. No code page holds a character
+// beyond the first plane, so its surrogate pair is one '?' (some conversions give one per
+// half), and no look-alike letter stands in for a missing one.
 void emit_wide(void *sink, TXD_FMT_EMIT emit, const WCHAR *wide, size_t count, bool cut_leading) {
     if (count == 0) return;
-    std::string ansi(count + 1, '\0');
-    int n = WideCharToMultiByte(CP_ACP, 0, wide, static_cast<int>(count), ansi.data(),
+    std::basic_string<WCHAR> single;
+    single.reserve(count);
+    for (size_t i = 0; i < count; ++i) {
+        bool pair = wide[i] >= 0xD800 && wide[i] < 0xDC00 && i + 1 < count &&
+                    wide[i + 1] >= 0xDC00 && wide[i + 1] < 0xE000;
+        single += pair ? WCHAR('?') : wide[i];
+        i += pair;
+    }
+    std::string ansi(single.size() + 1, '\0');
+    int n = WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, single.data(),
+                                static_cast<int>(single.size()), ansi.data(),
                                 static_cast<int>(ansi.size()), nullptr, nullptr);
     if (n <= 0) return;
     size_t start = 0;

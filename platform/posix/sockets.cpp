@@ -317,25 +317,46 @@ int gethostname(char *name, int namelen) {
 
 unsigned long inet_addr(const char *cp) {
     if (!cp) return INADDR_NONE;
-    // Dotted decimal a.b.c.d; trailing blanks end the text, as Windows allows.
+    // As Windows reads it: one to four parts, each decimal, octal (leading 0) or hexadecimal
+    // (0x), the last filling the bytes left ("1.2.3" is 1.2.0.3); trailing blanks end it.
     uint32_t parts[4];
     int count = 0;
     const char *p = cp;
     while (count < 4) {
-        if (*p < '0' || *p > '9') return INADDR_NONE;
-        uint32_t value = 0;
-        while (*p >= '0' && *p <= '9') {
-            value = value * 10 + static_cast<uint32_t>(*p++ - '0');
-            if (value > 255) return INADDR_NONE;
+        uint32_t base = 10;
+        if (p[0] == '0' && (p[1] == 'x' || p[1] == 'X')) {
+            base = 16;
+            p += 2;
+        } else if (p[0] == '0') {
+            base = 8;
         }
-        parts[count++] = value;
+        auto digit = [base](char c) -> int {
+            int d = c >= '0' && c <= '9'   ? c - '0'
+                    : c >= 'a' && c <= 'f' ? c - 'a' + 10
+                    : c >= 'A' && c <= 'F' ? c - 'A' + 10
+                                           : 99;
+            return d < static_cast<int>(base) ? d : -1;
+        };
+        if (digit(*p) < 0) return INADDR_NONE;
+        uint64_t value = 0;
+        for (int d; (d = digit(*p)) >= 0; ++p) {
+            value = value * base + static_cast<uint64_t>(d);
+            if (value > 0xffffffffu) return INADDR_NONE;
+        }
+        parts[count++] = static_cast<uint32_t>(value);
         if (*p != '.') break;
         ++p;
     }
     while (*p == ' ') ++p;
-    if (count != 4 || *p != '\0') return INADDR_NONE;
-    uint32_t host = parts[0] << 24 | parts[1] << 16 | parts[2] << 8 | parts[3];
-    return htonl(host);
+    if (*p != '\0') return INADDR_NONE;
+    uint32_t host = 0;
+    for (int i = 0; i + 1 < count; ++i) {
+        if (parts[i] > 255) return INADDR_NONE;
+        host |= parts[i] << (24 - 8 * i);
+    }
+    uint32_t last = parts[count - 1];
+    if (count > 1 && last >> (8 * (5 - count)) != 0) return INADDR_NONE;
+    return htonl(host | last);
 }
 
 char *inet_ntoa(in_addr in) {

@@ -2,7 +2,9 @@
 // started the process, a console program with Ctrl-C as its stop otherwise.
 #include "platform/host.h"
 
+#include <algorithm>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -63,6 +65,34 @@ void WINAPI service_main(DWORD, LPSTR *) {
     stopped_with(service_body->run(service_body->context));
 }
 
+// Whether the service control manager started this process: it lists it then as the process of
+// an active service. Asking the dispatcher alone would cost a console start ten seconds under
+// Wine, which waits that long for a control pipe that never comes.
+bool started_by_the_service_manager() {
+    SC_HANDLE scm = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ENUMERATE_SERVICE);
+    if (!scm) return true; // cannot tell: the dispatcher decides
+    bool found = false, known = false;
+    std::vector<BYTE> buffer(16 * 1024);
+    for (int attempt = 0; attempt < 4 && !known; ++attempt) {
+        DWORD needed = 0, count = 0, resume = 0;
+        if (EnumServicesStatusExA(scm, SC_ENUM_PROCESS_INFO, SERVICE_WIN32, SERVICE_ACTIVE,
+                                  buffer.data(), static_cast<DWORD>(buffer.size()), &needed, &count,
+                                  &resume, nullptr)) {
+            known = true;
+            const auto *services =
+                reinterpret_cast<const ENUM_SERVICE_STATUS_PROCESSA *>(buffer.data());
+            for (DWORD i = 0; i < count; ++i)
+                found |= services[i].ServiceStatusProcess.dwProcessId == GetCurrentProcessId();
+        } else if (GetLastError() == ERROR_MORE_DATA) {
+            buffer.resize(std::max<size_t>(buffer.size() * 2, needed));
+        } else {
+            break;
+        }
+    }
+    CloseServiceHandle(scm);
+    return found || !known;
+}
+
 BOOL WINAPI console_control(DWORD) {
     service_body->stop(service_body->context);
     return TRUE;
@@ -74,7 +104,7 @@ int kova_service_main(LPCSTR name, const KOVA_SERVICE_BODY &body) {
     service_body = &body;
     service_name = name;
     SERVICE_TABLE_ENTRYA table[] = {{service_name.data(), service_main}, {nullptr, nullptr}};
-    if (StartServiceCtrlDispatcherA(table)) return exit_status;
+    if (started_by_the_service_manager() && StartServiceCtrlDispatcherA(table)) return exit_status;
     // Not started by the service control manager (ERROR_FAILED_SERVICE_CONTROLLER_CONNECT):
     // a console program, as the tests and an operator run it.
     SetConsoleCtrlHandler(console_control, TRUE);

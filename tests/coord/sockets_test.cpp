@@ -25,8 +25,17 @@ TEST(Sockets, AddressTexts) {
         const char *text;
         unsigned long address;
     } cases[] = {
-        {"127.0.0.1", htonl(0x7f000001)}, {"10.1.2.3  ", htonl(0x0a010203)}, {"1.2.3", INADDR_NONE},
-        {"256.1.1.1", INADDR_NONE},       {"1.2.3.4x", INADDR_NONE},         {"", INADDR_NONE},
+        {"127.0.0.1", htonl(0x7f000001)},
+        {"10.1.2.3  ", htonl(0x0a010203)},
+        {"1.2.3", htonl(0x01020003)},
+        {"0x7f.1", htonl(0x7f000001)},
+        {"012.0.0.1", htonl(0x0a000001)},
+        {"1.2.65536", INADDR_NONE},
+        {"256.1.1.1", INADDR_NONE},
+        {"1.2.3.4x", INADDR_NONE},
+        {"1.2.3.4.5", INADDR_NONE},
+        {"08.1.1.1", INADDR_NONE},
+        {"", INADDR_NONE},
     };
     for (const Case &c : cases) EXPECT_EQ(c.address, inet_addr(c.text)) << c.text;
     in_addr in;
@@ -123,7 +132,9 @@ TEST_F(Loopback, WinsockErrorNumbers) {
     EXPECT_EQ(SOCKET_ERROR, send(client, "x", 1, 0));
     EXPECT_EQ(WSAENOTSOCK, WSAGetLastError());
     EXPECT_EQ(INVALID_SOCKET, socket(AF_IPX, SOCK_STREAM, NSPROTO_SPX));
-    EXPECT_EQ(WSAEAFNOSUPPORT, WSAGetLastError());
+    // Windows without IPX refuses the family; Wine refuses the protocol.
+    int no_ipx = WSAGetLastError();
+    EXPECT_TRUE(no_ipx == WSAEAFNOSUPPORT || no_ipx == WSAEPROTONOSUPPORT) << no_ipx;
     EXPECT_EQ(nullptr, gethostbyname("no-such-host.invalid"));
     EXPECT_EQ(WSAHOST_NOT_FOUND, WSAGetLastError());
 }

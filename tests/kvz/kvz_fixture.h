@@ -27,7 +27,7 @@ protected:
         dev_ = prefix_.map_drive('d');
         patch_test::set_service_data_home("S:\\KOVABrisel\\");
         for (const char *program : {"kvpatch", "kvz"}) {
-            std::filesystem::copy_file(kova_test::program(program), tools_ / program);
+            std::filesystem::copy_file(kova_test::program(program), tool(program));
         }
     }
 
@@ -57,20 +57,27 @@ protected:
     // answers the patch's host path.
     std::string build(const std::string &name, const std::vector<std::string> &components) {
         for (const std::string &file : components) {
-            RunResult r = kova_test::run({tools_ / "kvpatch", name, file}, {}, "", server_);
+            RunResult r = kova_test::run({tool("kvpatch"), name, file}, {}, "", server_cwd());
             EXPECT_EQ(r.status, 0) << file << "\n" << r.err;
         }
         return host("source/patches/" + name + ".kvz");
     }
 
     RunResult kvz(const std::vector<std::string> &args) {
-        std::vector<std::string> argv = {tools_ / "kvz"};
-        argv.insert(argv.end(), args.begin(), args.end());
+        std::vector<std::string> argv = {tool("kvz")};
+        for (const std::string &arg : args) argv.push_back(kova_test::native_path(arg));
         return kova_test::run(argv, {}, "", server_);
     }
     // Installs unattended with the copy of kvpatch that reads tools/kvpatch.ini.
     RunResult install(const std::string &patch) {
-        return kova_test::run({tools_ / "kvpatch", patch}, {}, "", server_);
+        return kova_test::run({tool("kvpatch"), kova_test::native_path(patch)}, {}, "", server_);
+    }
+    // Patches are built on the current drive: S:. (Other runs stay off it: Wine cannot tell
+    // the volume of a drive linked while it runs from a process whose current drive it is.)
+    std::string server_cwd() const { return kova_test::TempPrefix::drive_cwd('s', server_); }
+    // The copy of a program in the tools folder.
+    std::string tool(const std::string &name) const {
+        return kova_test::native_path(tools_ / (name + kova_test::program_suffix));
     }
     void settings(const std::string &patch_section) {
         write_file(tools_ / "kvpatch.ini", "[patch]\r\n" + patch_section);

@@ -155,6 +155,8 @@ TEST_F(KvzCommands, VerifyRunsKvpatchsChecksAndSaysWhatIsWrong) {
 
 // The plan, then the install on the same trees: every tree and component as planned.
 TEST_F(KvzCommands, PlanMatchesWhatInstallingDoes) {
+    if (kova_test::under_wine())
+        GTEST_SKIP() << "Wine reports no volume for a drive linked while it runs";
     tree("KOVABrisel");
     tree("kova2006");
     installed("KOVABrisel/abc/a.dat", "old", 2025);
@@ -251,6 +253,8 @@ TEST_F(KvzCommands, PlanMatchesWhatInstallingDoes) {
 }
 
 TEST_F(KvzCommands, PlanNeedsAnInstallation) {
+    if (kova_test::under_wine())
+        GTEST_SKIP() << "Wine reports no volume for a drive linked while it runs";
     RunResult r = kvz({"plan", patch_});
     EXPECT_EQ(r.status, 1);
     EXPECT_NE(r.err.find("No installation at S:\\KOVABrisel\\"), std::string::npos) << r.err;

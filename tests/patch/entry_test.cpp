@@ -112,7 +112,7 @@ TEST(PatchEntry, DispatchesByArgumentCount) {
         std::vector<std::string> argv = {program("kvpatch")};
         argv.insert(argv.end(), c.args.begin(), c.args.end());
         SCOPED_TRACE(testing::PrintToString(c.args));
-        auto result = run(argv, {}, "", drive);
+        auto result = run(argv, {}, "", kova_test::TempPrefix::drive_cwd('s', drive));
         EXPECT_EQ(result.status, 1);
         EXPECT_EQ(result.out, "") << "no usage";
         EXPECT_EQ(result.err, c.err);
@@ -123,8 +123,10 @@ TEST(PatchEntry, WithoutArgumentsOnlyKvpatchRegisters) {
     kova_test::TempPrefix prefix;
     kova_test::TempDir dir;
     for (const char *name : {"other", "KVPATCH"}) {
-        std::string copy = dir / name;
+        std::string copy = dir / (name + std::string(kova_test::program_suffix));
         std::filesystem::copy_file(program("kvpatch"), copy);
+        // Windows keeps one registry for every program: start from no registration.
+        RegDeleteKeyA(HKEY_CLASSES_ROOT, ".kvz");
         auto result = run({copy});
         bool own_name = std::string(name) == "KVPATCH";
         EXPECT_EQ(result.status, own_name ? 0 : 1);
@@ -138,6 +140,7 @@ TEST(PatchEntry, WithoutArgumentsOnlyKvpatchRegisters) {
 }
 
 TEST(PatchEntry, InvalidCommandLineIsAnErrorBoxAtTheTerminal) {
+    if (kova_test::on_windows()) GTEST_SKIP() << "needs a pseudo-terminal";
     kova_test::TempPrefix prefix;
     kova_test::Pty pty({program("kvpatch"), "a", "b", "c"});
     ASSERT_TRUE(pty.expect("Invalid Command Line")) << pty.output();
@@ -187,8 +190,8 @@ std::string *errors_written = nullptr;
 
 TEST(PatchEntry, UnattendedRunTakesTheServiceDataHome) {
     kova_test::TempPrefix prefix;
-    std::string c = prefix.map_drive('c');
-    kova_test::write_file(c + "/kova/kova.ini", "[system]\r\nrelease=22\r\n");
+    std::string k = prefix.map_drive('k');
+    kova_test::write_file(k + "/kova/kova.ini", "[system]\r\nrelease=22\r\n");
     TXP_PRESENTER saved_presenter = fxp_presenter;
     TXP_CHANNEL saved_channel = fxp_channel;
     fxp_presenter.desktop_visible = [] { return false; };
@@ -210,13 +213,13 @@ TEST(PatchEntry, UnattendedRunTakesTheServiceDataHome) {
     char a0[] = "C:\\kvpatch.exe", a1[] = "fix1";
     char *argv[] = {a0, a1, nullptr};
 
-    set_home("C:\\kova\\");
+    set_home("K:\\kova\\");
     EXPECT_EQ(patch_main(2, argv), 1);
-    EXPECT_EQ(fxi_data_home(), "C:\\kova\\");
+    EXPECT_EQ(fxi_data_home(), "K:\\kova\\");
     EXPECT_EQ(fxi_release(), 22);
     // The install ran against that installation: its failure is in that installation's log,
     // and on standard error.
-    EXPECT_NE(kova_test::read_file(c + "/kova/setup.log").find("Error opening file fix1 - "),
+    EXPECT_NE(kova_test::read_file(k + "/kova/setup.log").find("Error opening file fix1 - "),
               std::string::npos);
     EXPECT_EQ(errors, "kvpatch: Error opening file fix1 - File not Found\n");
 

@@ -212,6 +212,7 @@ TEST_F(PatchProcess, RebuildFlagsFollowTheExtensions) {
 }
 
 TEST_F(PatchProcess, SetupProgramRunsForTheFirstTreeOnly) {
+    if (kova_test::on_windows()) GTEST_SKIP() << "the stand-in setup program is a shell script";
     write_file(host("kova2006/v10setup.exe"),
                "#!/bin/sh\necho \"$@\" > \"$(dirname \"$0\")/setup.ran\"\n");
     fs::permissions(host("kova2006/v10setup.exe"), fs::perms::owner_exec, fs::perm_options::add);

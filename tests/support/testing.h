@@ -58,11 +58,19 @@ public:
     // Maps drive `letter` to a host directory (created when missing) and answers that
     // directory; without a target the drive gets its own folder inside the prefix.
     std::string map_drive(char letter, const std::string &target = {});
+    // The folder a program is started in to have drive `letter`, mapped to `host_dir`, as its
+    // current drive: that folder on POSIX, the drive's root on Windows.
+    static std::string drive_cwd(char letter, const std::string &host_dir);
 
 private:
     TempDir dir_;
     std::vector<std::unique_ptr<ScopedEnv>> env_;
     std::string drives_; // letters mapped on a host whose drives outlive the process
+    // The suite's registry key and value as they were, put back on a host whose registry
+    // outlives the process (no value: there was none).
+    bool had_suite_key_ = false;
+    std::string saved_cwd_; // a test that changes drive does not leave later tests on it
+    std::optional<std::string> saved_data_home_;
 };
 
 // Puts the process into the time zone `zone` (a TZ value) while the object lives.
@@ -91,10 +99,22 @@ std::string read_file(const std::string &path);
 // The host path of a fixture below tests/fixtures, and of a program built by this project
 // (kvpatch, kvqm, kvfm, kvbrun ..., with the host's suffix for programs).
 extern const char *const program_suffix;
+// The folder temporary folders are made in.
+std::string temp_base();
+// True when the tests run as Windows programs, where the host is the system itself.
+inline bool on_windows() {
+    return program_suffix[0] != '\0';
+}
+// True when those programs run under Wine, which reports no volume for a drive linked while
+// it runs: tests that install through a drive of their own are left to the end-to-end run.
+bool under_wine();
 std::string fixture(const std::string &relative);
 // The host path of the running test program, for tests that run it again as a child.
 std::string self_program();
 std::string program(const std::string &name);
+// A host path as a program of this host is given it: with backslashes on Windows, as the
+// system's own paths are (a program names itself by the path it was started with).
+std::string native_path(std::string path);
 
 struct RunResult {
     int status = -1; // exit status, or 128 + signal

@@ -1,6 +1,7 @@
 // Test support shared by every host: temporary folders, files, fixtures and the built programs.
 #include "tests/support/testing.h"
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <random>
@@ -16,7 +17,7 @@ TempDir::TempDir() {
     std::random_device seed;
     std::mt19937_64 random(seed());
     for (int attempt = 0; attempt < 100; ++attempt) {
-        auto candidate = fs::temp_directory_path() /
+        auto candidate = fs::path(temp_base()) /
                          ("kova-test-" + std::to_string(random() % 1'000'000'000'000ULL));
         std::error_code ec;
         if (fs::create_directory(candidate, ec)) {
@@ -72,13 +73,18 @@ std::string fixture(const std::string &relative) {
     return std::string(KOVA_TEST_FIXTURES) + "/" + relative;
 }
 
+std::string native_path(std::string path) {
+    if (on_windows()) std::replace(path.begin(), path.end(), '/', '\\');
+    return path;
+}
+
 std::string program(const std::string &name) {
     const std::string file = name + program_suffix;
     for (const char *dir : {"/patch/", "/services/", "/tools/kvprefix/", "/kvz/"}) {
         std::string path = std::string(KOVA_BUILD_DIR) + dir + file;
-        if (fs::is_regular_file(path)) return path;
+        if (fs::is_regular_file(path)) return native_path(path);
     }
-    return std::string(KOVA_BUILD_DIR) + "/" + file;
+    return native_path(std::string(KOVA_BUILD_DIR) + "/" + file);
 }
 
 } // namespace kova_test

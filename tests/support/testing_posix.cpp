@@ -73,7 +73,19 @@ TempPrefix::TempPrefix() {
     fs::create_directories(dir_.path() + "/dosdevices");
 }
 
+bool under_wine() {
+    return false;
+}
+
+std::string temp_base() {
+    return fs::temp_directory_path().string();
+}
+
 TempPrefix::~TempPrefix() = default;
+
+std::string TempPrefix::drive_cwd(char, const std::string &host_dir) {
+    return host_dir;
+}
 
 std::string TempPrefix::map_drive(char letter, const std::string &target) {
     std::string dir = target.empty() ? dir_ / (std::string("drive_") + letter) : target;

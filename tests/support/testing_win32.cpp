@@ -82,7 +82,11 @@ Started start(const std::vector<std::string> &argv, const std::map<std::string, 
     startup.hStdInput = in;
     startup.hStdOutput = out;
     startup.hStdError = err;
-    std::string line = command_line(argv);
+    // A Windows program names itself by the path it was started with: give it the system's
+    // backslashes (a host program, such as /bin/ln under Wine, keeps its own path).
+    std::vector<std::string> args = argv;
+    if (!args.empty() && args[0].size() > 2 && args[0][1] == ':') args[0] = native_path(args[0]);
+    std::string line = command_line(args);
     std::string block = environment_block(env);
     PROCESS_INFORMATION info{};
     if (!CreateProcessA(nullptr, line.data(), nullptr, nullptr, TRUE, flags, block.data(),
@@ -156,6 +160,17 @@ constexpr UINT killed_status = 128 + 9;
 
 const char *const program_suffix = ".exe";
 
+bool under_wine() {
+    return wine_unix_name() != nullptr;
+}
+
+std::string temp_base() {
+    // Wine reports no volume for a drive linked to a folder inside its own C:, and tests map
+    // their temporary folders as drives: under Wine they live in the host's /tmp.
+    if (wine_unix_name()) return "Z:\\tmp";
+    return fs::temp_directory_path().string();
+}
+
 std::string self_program() {
     char self[MAX_PATH] = {};
     DWORD n = GetModuleFileNameA(nullptr, self, sizeof self);
@@ -170,19 +185,60 @@ void unset_env(const std::string &name) {
     _putenv_s(name.c_str(), ""); // an empty value removes the variable
 }
 
+// The value that names the installation for unattended runs: tests set it, and on Windows it
+// would outlive them.
+constexpr const char *suite_key = "Software\\KOVA Business Software";
+constexpr const char *data_home_value = "ServiceDataHome";
+
 TempPrefix::TempPrefix() {
     env_.push_back(std::make_unique<ScopedEnv>("KOVA_UNATTENDED", "1"));
+    char cwd[MAX_PATH] = {};
+    if (GetCurrentDirectoryA(sizeof cwd, cwd) < sizeof cwd) saved_cwd_ = cwd;
+    HKEY key = nullptr;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, suite_key, 0, KEY_QUERY_VALUE, &key) == ERROR_SUCCESS) {
+        had_suite_key_ = true;
+        char value[1024] = {};
+        DWORD size = sizeof value - 1, type = 0;
+        if (RegQueryValueExA(key, data_home_value, nullptr, &type, reinterpret_cast<BYTE *>(value),
+                             &size) == ERROR_SUCCESS)
+            saved_data_home_ = value;
+        RegCloseKey(key);
+    }
 }
 
 TempPrefix::~TempPrefix() {
+    if (!saved_cwd_.empty()) SetCurrentDirectoryA(saved_cwd_.c_str());
     for (char letter : drives_) unmap_drive(letter);
+    HKEY key = nullptr;
+    if (!had_suite_key_) {
+        RegDeleteTreeA(HKEY_LOCAL_MACHINE, suite_key);
+    } else if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, suite_key, 0, nullptr, 0, KEY_SET_VALUE, nullptr,
+                               &key, nullptr) == ERROR_SUCCESS) {
+        if (saved_data_home_)
+            RegSetValueExA(key, data_home_value, 0, REG_SZ,
+                           reinterpret_cast<const BYTE *>(saved_data_home_->c_str()),
+                           static_cast<DWORD>(saved_data_home_->size() + 1));
+        else
+            RegDeleteValueA(key, data_home_value);
+        RegCloseKey(key);
+    }
+}
+
+std::string TempPrefix::drive_cwd(char letter, const std::string &) {
+    return std::string(1, letter) + ":\\";
 }
 
 std::string TempPrefix::map_drive(char letter, const std::string &target) {
     std::string dir = target.empty() ? dir_ / (std::string("drive_") + letter) : target;
     fs::create_directories(dir);
     std::string drive = std::string(1, letter) + ":";
-    if (drives_.find(letter) == std::string::npos) drives_ += letter;
+    if (drives_.find(letter) == std::string::npos) {
+        // Replacing a drive of the host (the system's C:, a share) would break every program
+        // started after this test, Wine itself included.
+        if (GetFileAttributesA((drive + "\\").c_str()) != INVALID_FILE_ATTRIBUTES)
+            throw std::runtime_error("drive " + drive + " is in use on this host");
+        drives_ += letter;
+    }
     if (!wine_unix_name()) {
         DefineDosDeviceA(DDD_REMOVE_DEFINITION, drive.c_str(), nullptr);
         if (!DefineDosDeviceA(0, drive.c_str(), fs::path(dir).make_preferred().string().c_str()))
@@ -256,6 +312,15 @@ RunResult run(const std::vector<std::string> &argv, const std::map<std::string, 
     DWORD code = 0;
     GetExitCodeProcess(child.process.get(), &code);
     result.status = static_cast<int>(code);
+    // A Windows program's text output ends its lines with CR LF; the tests compare lines as
+    // the POSIX host writes them.
+    for (std::string *text : {&result.out, &result.err}) {
+        size_t kept = 0;
+        for (size_t i = 0; i < text->size(); ++i)
+            if (!((*text)[i] == '\r' && i + 1 < text->size() && (*text)[i + 1] == '\n'))
+                (*text)[kept++] = (*text)[i];
+        text->resize(kept);
+    }
     return result;
 }
 
