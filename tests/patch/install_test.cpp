@@ -26,12 +26,15 @@ namespace {
 class PatchInstall : public Installation {
 protected:
     void SetUp() override {
+        if (kova_test::under_wine())
+            GTEST_SKIP() << "Wine reports no volume for a drive linked while it runs";
         Installation::SetUp();
         patch_state = PatchInstallState{};
         patch_menu_rebuild = patch_table_rebuild = false;
         fxi_conn_init();
     }
     void TearDown() override {
+        if (kova_test::under_wine()) return;
         stop_services();
         // Windows keeps registrations after the process: the next test makes its own.
         SC_HANDLE scm = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
@@ -143,8 +146,6 @@ protected:
 };
 
 TEST_F(PatchInstall, TreesNewestFirstUntilOneIsMissing) {
-    if (kova_test::under_wine())
-        GTEST_SKIP() << "Wine reports no volume for a drive linked while it runs";
     tree("KOVABrisel");
     tree("kova2006");
     tree("kova2000");
@@ -171,8 +172,6 @@ TEST_F(PatchInstall, TreesNewestFirstUntilOneIsMissing) {
 }
 
 TEST_F(PatchInstall, AnInstallationInKova7PatchesKova2000) {
-    if (kova_test::under_wine())
-        GTEST_SKIP() << "Wine reports no volume for a drive linked while it runs";
     tree("kova2000");
     fs::create_directories(host("kova7"));
     write_file(host("kova7/kova.ini"), "[system]\r\nrelease=10\r\n");
