@@ -139,12 +139,18 @@ protected:
 TEST_F(InstallSafety, KilledAtAnyMomentEveryTreeCanBePutBackAndPatchedAgain) {
     trees(300 * 1024);
     std::string fix = patch(300 * 1024);
-    // How long an undisturbed install takes, to spread the kills over it.
-    auto started = std::chrono::steady_clock::now();
-    ASSERT_EQ(kvpatch({fix}).status, 0);
-    auto whole = std::chrono::duration_cast<std::chrono::milliseconds>(
-                     std::chrono::steady_clock::now() - started)
-                     .count();
+    // How long an undisturbed install takes, to spread the kills over it: the quicker of two,
+    // since the first also loads the program and the files from a cold cache.
+    long long whole = 0;
+    for (int measured = 0; measured < 2; ++measured) {
+        if (measured) trees(300 * 1024);
+        auto started = std::chrono::steady_clock::now();
+        ASSERT_EQ(kvpatch({fix}).status, 0);
+        long long took = std::chrono::duration_cast<std::chrono::milliseconds>(
+                             std::chrono::steady_clock::now() - started)
+                             .count();
+        whole = measured ? std::min(whole, took) : took;
+    }
     std::mt19937 random(20261210);
     int rounds = 0, landed = 0;
     auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(25);
@@ -180,8 +186,7 @@ TEST_F(InstallSafety, KilledAtAnyMomentEveryTreeCanBePutBackAndPatchedAgain) {
         EXPECT_EQ(snapshot("kova2006")["abc/c3.dat"], patched_["abc/c3.dat"]);
         EXPECT_FALSE(fs::exists(host("kova2006/abc/~kvpatch.tmp"))) << "cleared by the next run";
     }
-    std::printf("%d rounds, %d killed mid-run (an install takes %lld ms)\n", rounds, landed,
-                static_cast<long long>(whole));
+    std::printf("%d rounds, %d killed mid-run (an install takes %lld ms)\n", rounds, landed, whole);
     EXPECT_GE(landed * 2, rounds) << "too few kills landed while an install was running";
 }
 
