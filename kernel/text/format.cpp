@@ -2,6 +2,8 @@
 // takes its value from the argument list and hands one rendered piece to the sink.
 #include "kernel/text/format.h"
 
+#include "platform/host.h"
+
 #include <cstring>
 #include <utility>
 
@@ -83,29 +85,15 @@ size_t match_prefix(const char *p, const char *prefix) {
     return i;
 }
 
-// Wide text converted to the ANSI code page and emitted. No code page holds a character
-// beyond the first plane, so its surrogate pair is one '?' (some conversions give one per
-// half), and no look-alike letter stands in for a missing one.
+// Wide text converted to the ANSI code page, as the host converts names, and emitted.
 void emit_wide(void *sink, TXD_FMT_EMIT emit, const WCHAR *wide, size_t count, bool cut_leading) {
     if (count == 0) return;
-    std::basic_string<WCHAR> single;
-    single.reserve(count);
-    for (size_t i = 0; i < count; ++i) {
-        bool pair = wide[i] >= 0xD800 && wide[i] < 0xDC00 && i + 1 < count &&
-                    wide[i + 1] >= 0xDC00 && wide[i + 1] < 0xE000;
-        single += pair ? WCHAR('?') : wide[i];
-        i += pair;
-    }
-    std::string ansi(single.size() + 1, '\0');
-    int n = WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, single.data(),
-                                static_cast<int>(single.size()), ansi.data(),
-                                static_cast<int>(ansi.size()), nullptr, nullptr);
-    if (n <= 0) return;
+    const std::string ansi = kova_ansi_from_wide({wide, count});
     size_t start = 0;
     if (cut_leading) {
-        while (start < static_cast<size_t>(n) && ansi[start] == ' ') ++start;
+        while (start < ansi.size() && ansi[start] == ' ') ++start;
     }
-    if (static_cast<size_t>(n) > start) emit(sink, ansi.data() + start, n - start);
+    if (ansi.size() > start) emit(sink, ansi.data() + start, ansi.size() - start);
 }
 
 // A fixed-length wide text up to its trimmed length, stopping early at an embedded NUL.

@@ -78,7 +78,9 @@ void append_utf16(std::u16string &out, char32_t cp) {
     }
 }
 
-bool is_utf8(UINT code_page) { return code_page == CP_UTF8; }
+bool is_utf8(UINT code_page) {
+    return code_page == CP_UTF8;
+}
 
 // Copies a converted text into the caller's buffer with Windows' size rules.
 template <typename Unit>
@@ -152,6 +154,16 @@ std::string kova_ansi_from_utf8(std::string_view utf8) {
     out.reserve(utf8.size());
     for (size_t i = 0; i < utf8.size();) {
         int b = ansi_from_code_point(next_utf8(bytes, utf8.size(), i));
+        out += b < 0 ? '?' : static_cast<char>(b);
+    }
+    return out;
+}
+
+std::string kova_ansi_from_wide(std::basic_string_view<WCHAR> wide) {
+    std::string out;
+    out.reserve(wide.size());
+    for (size_t i = 0; i < wide.size();) {
+        int b = ansi_from_code_point(next_utf16(wide.data(), wide.size(), i));
         out += b < 0 ? '?' : static_cast<char>(b);
     }
     return out;

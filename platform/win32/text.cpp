@@ -51,6 +51,10 @@ std::string kova_ansi_from_utf8(std::string_view utf8) {
     return narrow_from(CP_ACP, wide_from(CP_UTF8, utf8));
 }
 
+std::string kova_ansi_from_wide(std::basic_string_view<WCHAR> wide) {
+    return narrow_from(CP_ACP, std::wstring(wide));
+}
+
 std::string kova_utf8_from_ansi(std::string_view ansi) {
     return narrow_from(CP_UTF8, wide_from(CP_ACP, ansi));
 }

@@ -23,13 +23,9 @@ using kova_test::read_file;
 using kova_test::run;
 using kova_test::write_file;
 
-std::string self() {
-    return std::filesystem::read_symlink("/proc/self/exe").string();
-}
-
 kova_test::RunResult run_child(const std::string &test, std::map<std::string, std::string> env) {
     env["KOVA_TEST_CHILD"] = "1";
-    return run({self(), "--gtest_filter=StartupChild." + test}, env);
+    return run({kova_test::self_program(), "--gtest_filter=StartupChild." + test}, env);
 }
 
 bool in_child() {

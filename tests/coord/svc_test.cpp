@@ -118,8 +118,8 @@ TEST(ProgramLaunch, StartCommandWithAnOperatorWaits) {
         return;
     }
     Launch launch;
-    char self[4096] = {};
-    ASSERT_GT(readlink("/proc/self/exe", self, sizeof self - 1), 0);
+    std::string self = kova_test::self_program();
+    ASSERT_NE(self, "");
     kova_test::Pty pty({self, "--gtest_filter=ProgramLaunch.StartCommandWithAnOperatorWaits"},
                        {{"KOVA_TEST_CHILD", "1"}, {"KOVA_TEST_DRIVE", launch.d}});
     EXPECT_TRUE(pty.expect("result 0 done 1")) << pty.output();

@@ -7,7 +7,6 @@
 #include "tests/support/testing.h"
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 namespace {
 
@@ -38,9 +37,8 @@ std::string computer() {
 } // namespace
 
 TEST_F(Install, DefaultsAreTheRunningProgramsFolder) {
-    char self[4096] = {};
-    ASSERT_GT(readlink("/proc/self/exe", self, sizeof self - 1), 0);
-    std::string folder = self;
+    std::string folder = kova_test::self_program();
+    ASSERT_NE(folder, "");
     folder.resize(folder.rfind('/'));
     std::string expected = kova_dos_from_host(folder) + "\\";
     EXPECT_EQ(fxi_program_dir(), expected);

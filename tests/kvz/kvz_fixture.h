@@ -77,7 +77,7 @@ protected:
     std::string server_cwd() const { return kova_test::TempPrefix::drive_cwd('s', server_); }
     // The copy of a program in the tools folder.
     std::string tool(const std::string &name) const {
-        return kova_test::native_path(tools_ / (name + kova_test::program_suffix));
+        return tools_ / (name + kova_test::program_suffix);
     }
     void settings(const std::string &patch_section) {
         write_file(tools_ / "kvpatch.ini", "[patch]\r\n" + patch_section);

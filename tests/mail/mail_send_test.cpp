@@ -166,7 +166,7 @@ TEST(SmtpPage, OnATerminal) {
     kova_test::write_file(drive + "/home/kova.ini",
                           "[smtp]\r\nserver=" + sink.address() + "\r\ndomain=example.com\r\n");
     kova_test::TempDir empty_path;
-    std::string self = std::filesystem::read_symlink("/proc/self/exe");
+    std::string self = kova_test::self_program();
     kova_test::Pty pty({self, "--gtest_filter=SmtpPage.Child"},
                        {{"KOVA_TEST_CHILD", "1"},
                         {"KOVA_UNATTENDED", "0"},

@@ -182,7 +182,7 @@ TEST(DistributeSettings, Child) {
 TEST(DistributeSettings, Read) {
     kova_test::TempPrefix prefix;
     kova_test::TempDir folder;
-    std::string self = fs::read_symlink("/proc/self/exe");
+    std::string self = kova_test::self_program();
     std::string copy = folder / "kvpatch_test";
     std::error_code ec;
     fs::create_hard_link(self, copy, ec);
@@ -221,7 +221,7 @@ TEST(DistributeSmtp, OnATerminal) {
                           "[smtp]\r\nserver=" + sink.address() +
                               "\r\ndomain=example.com\r\nbcc=archive\r\n");
     kova_test::TempDir empty_path;
-    std::string self = fs::read_symlink("/proc/self/exe");
+    std::string self = kova_test::self_program();
     kova_test::Pty pty(
         {self, "--gtest_filter=DistributeSmtp.Child"},
         {{"KOVA_TEST_CHILD", "1"}, {"KOVA_UNATTENDED", "0"}, {"PATH", empty_path.path()}});

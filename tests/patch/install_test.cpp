@@ -36,15 +36,6 @@ protected:
     void TearDown() override {
         if (kova_test::under_wine()) return;
         stop_services();
-        // Windows keeps registrations after the process: the next test makes its own.
-        SC_HANDLE scm = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
-        for (const std::string &name : services_) {
-            if (SC_HANDLE svc = OpenServiceA(scm, name.c_str(), SERVICE_ALL_ACCESS)) {
-                DeleteService(svc);
-                CloseServiceHandle(svc);
-            }
-        }
-        if (scm) CloseServiceHandle(scm);
         fxi_conn_term();
         Installation::TearDown();
     }
@@ -82,21 +73,9 @@ protected:
         SC_HANDLE scm = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
         ASSERT_NE(scm, nullptr);
         std::string image = kova_test::program(program) + " " + home;
-        // A service an interrupted run left behind would refuse the registration.
-        if (SC_HANDLE old = OpenServiceA(scm, name, SERVICE_ALL_ACCESS)) {
-            SERVICE_STATUS status{};
-            ControlService(old, SERVICE_CONTROL_STOP, &status);
-            DeleteService(old);
-            CloseServiceHandle(old);
-        }
-        SC_HANDLE svc = nullptr;
-        // A deleted registration lingers until its last handle closes.
-        eventually([&] {
-            svc = CreateServiceA(scm, name, name, SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS,
-                                 SERVICE_AUTO_START, 1, image.c_str(), nullptr, nullptr, nullptr,
-                                 nullptr, nullptr);
-            return svc || GetLastError() != ERROR_SERVICE_MARKED_FOR_DELETE;
-        });
+        SC_HANDLE svc = CreateServiceA(scm, name, name, SERVICE_ALL_ACCESS,
+                                       SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START, 1,
+                                       image.c_str(), nullptr, nullptr, nullptr, nullptr, nullptr);
         ASSERT_NE(svc, nullptr);
         if (run) {
             EXPECT_TRUE(StartServiceA(svc, 0, nullptr));

@@ -82,9 +82,9 @@ std::string program(const std::string &name) {
     const std::string file = name + program_suffix;
     for (const char *dir : {"/patch/", "/services/", "/tools/kvprefix/", "/kvz/"}) {
         std::string path = std::string(KOVA_BUILD_DIR) + dir + file;
-        if (fs::is_regular_file(path)) return native_path(path);
+        if (fs::is_regular_file(path)) return path;
     }
-    return native_path(std::string(KOVA_BUILD_DIR) + "/" + file);
+    return std::string(KOVA_BUILD_DIR) + "/" + file;
 }
 
 } // namespace kova_test

@@ -6,7 +6,6 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <filesystem>
 #include <functional>
 #include <gtest/gtest.h>
 #include <string>
@@ -277,10 +276,6 @@ TEST_F(BoxTest, CurrentWindowIsInactiveExactlyWhileTheBoxIsUp) {
 
 // ---- At a terminal ----------------------------------------------------------------------------
 
-std::string self_path() {
-    return std::filesystem::read_symlink("/proc/self/exe").string();
-}
-
 // Runs in a child on a pseudo-terminal: asks one question and prints the answer code.
 TEST(BoxTerminal, Child) {
     const char *what = std::getenv("KOVA_TEST_CHILD");
@@ -314,7 +309,7 @@ TEST(BoxTerminal, QuestionIsAnsweredByKeys) {
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(std::string(c.child) + " " + c.keys);
-        kova_test::Pty pty({self_path(), "--gtest_filter=BoxTerminal.Child"},
+        kova_test::Pty pty({kova_test::self_program(), "--gtest_filter=BoxTerminal.Child"},
                            {{"KOVA_TEST_CHILD", c.child}});
         ASSERT_TRUE(pty.expect(c.prompt)) << pty.output();
         pty.send(c.keys);
@@ -324,7 +319,7 @@ TEST(BoxTerminal, QuestionIsAnsweredByKeys) {
 }
 
 TEST(BoxTerminal, QuestionShowsItsTextAndErrorsRingTheBell) {
-    kova_test::Pty ask({self_path(), "--gtest_filter=BoxTerminal.Child"},
+    kova_test::Pty ask({kova_test::self_program(), "--gtest_filter=BoxTerminal.Child"},
                        {{"KOVA_TEST_CHILD", "ask"}});
     ASSERT_TRUE(ask.expect("Fix 12: new stock report\r\n\r\nDo you wish to install this patch?"))
         << ask.output();
@@ -332,7 +327,7 @@ TEST(BoxTerminal, QuestionShowsItsTextAndErrorsRingTheBell) {
     ASSERT_TRUE(ask.expect("answer=78"));
     EXPECT_EQ(ask.output().find('\a'), std::string::npos) << "questions make no sound";
 
-    kova_test::Pty error({self_path(), "--gtest_filter=BoxTerminal.Child"},
+    kova_test::Pty error({kova_test::self_program(), "--gtest_filter=BoxTerminal.Child"},
                          {{"KOVA_TEST_CHILD", "error"}});
     ASSERT_TRUE(error.expect("== Error ==\r\nInvalid Command Line")) << error.output();
     size_t bell = error.output().find('\a');

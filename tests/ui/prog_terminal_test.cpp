@@ -6,15 +6,10 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
-#include <filesystem>
 #include <gtest/gtest.h>
 #include <string>
 
 namespace {
-
-std::string self_path() {
-    return std::filesystem::read_symlink("/proc/self/exe").string();
-}
 
 DWORD child_now = 0;
 DWORD child_ticks() {
@@ -62,12 +57,12 @@ TEST(ProgTerminal, Child) {
 }
 
 kova_test::Pty child(const char *what) {
-    return kova_test::Pty({self_path(), "--gtest_filter=ProgTerminal.Child"},
+    return kova_test::Pty({kova_test::self_program(), "--gtest_filter=ProgTerminal.Child"},
                           {{"KOVA_TEST_CHILD", what}});
 }
 
 TEST(ProgTerminal, ProgressLineAtATerminal) {
-    kova_test::Pty pty({self_path(), "--gtest_filter=ProgTerminal.Child"},
+    kova_test::Pty pty({kova_test::self_program(), "--gtest_filter=ProgTerminal.Child"},
                        {{"KOVA_TEST_CHILD", "progress"}});
     ASSERT_TRUE(pty.expect("progress-done")) << pty.output();
     EXPECT_EQ(pty.wait(), 0);
@@ -118,7 +113,7 @@ TEST(ProgTerminal, WaitLineAtATerminal) {
 TEST(ProgTerminal, NothingIsDrawnUnattended) {
     for (const char *what : {"progress", "wait"}) {
         kova_test::RunResult run =
-            kova_test::run({self_path(), "--gtest_filter=ProgTerminal.Child"},
+            kova_test::run({kova_test::self_program(), "--gtest_filter=ProgTerminal.Child"},
                            {{"KOVA_TEST_CHILD", what}, {"KOVA_UNATTENDED", "1"}});
         EXPECT_EQ(run.status, 0) << what;
         EXPECT_NE(run.out.find(std::string(what) + "-done"), std::string::npos) << run.out;

@@ -8,7 +8,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <deque>
-#include <filesystem>
 #include <gtest/gtest.h>
 #include <string>
 #include <vector>
@@ -141,10 +140,6 @@ TEST_F(TinKeys, DrivePage) {
 
 // ---- On a pseudo-terminal -------------------------------------------------------------------
 
-std::string self_path() {
-    return std::filesystem::read_symlink("/proc/self/exe").string();
-}
-
 // Runs in a child on a pseudo-terminal (or unattended): shows one page and prints its result.
 TEST(TinTerminal, Child) {
     const char *what = std::getenv("KOVA_TEST_CHILD");
@@ -162,7 +157,7 @@ TEST(TinTerminal, Child) {
 }
 
 TEST(TinTerminal, DrivePageAtATerminal) {
-    kova_test::Pty pty({self_path(), "--gtest_filter=TinTerminal.Child"},
+    kova_test::Pty pty({kova_test::self_program(), "--gtest_filter=TinTerminal.Child"},
                        {{"KOVA_TEST_CHILD", "drive"}});
     ASSERT_TRUE(pty.expect("== Select Server Drive =")) << pty.output();
     ASSERT_TRUE(pty.expect("| Please select the server drive containing your KOVA systems: |"))
@@ -180,7 +175,7 @@ TEST(TinTerminal, DrivePageAtATerminal) {
 }
 
 TEST(TinTerminal, RecipientPageAtATerminal) {
-    kova_test::Pty pty({self_path(), "--gtest_filter=TinTerminal.Child"},
+    kova_test::Pty pty({kova_test::self_program(), "--gtest_filter=TinTerminal.Child"},
                        {{"KOVA_TEST_CHILD", "recipient"}});
     ASSERT_TRUE(pty.expect("== Specify Recipient =")) << pty.output();
     ASSERT_TRUE(pty.expect("Kernel license number: [      ]")) << pty.output();
@@ -198,7 +193,7 @@ TEST(TinTerminal, RecipientPageAtATerminal) {
     ASSERT_TRUE(pty.expect("page-result 1 [12    ]")) << pty.output();
     EXPECT_EQ(pty.wait(), 0);
 
-    kova_test::Pty cancel({self_path(), "--gtest_filter=TinTerminal.Child"},
+    kova_test::Pty cancel({kova_test::self_program(), "--gtest_filter=TinTerminal.Child"},
                           {{"KOVA_TEST_CHILD", "recipient"}});
     ASSERT_TRUE(cancel.expect("Kernel license number: [")) << cancel.output();
     cancel.send("\x1b");
@@ -209,7 +204,7 @@ TEST(TinTerminal, RecipientPageAtATerminal) {
 TEST(TinTerminal, NothingIsShownUnattended) {
     for (const char *page : {"drive", "recipient"}) {
         kova_test::RunResult run =
-            kova_test::run({self_path(), "--gtest_filter=TinTerminal.Child"},
+            kova_test::run({kova_test::self_program(), "--gtest_filter=TinTerminal.Child"},
                            {{"KOVA_TEST_CHILD", page}, {"KOVA_UNATTENDED", "1"}}, "12\r\r");
         EXPECT_EQ(run.status, 0) << page;
         EXPECT_NE(run.out.find("page-result 0"), std::string::npos) << run.out;

@@ -2,7 +2,6 @@
 #include "kernel/ui/usage.h"
 #include "tests/support/testing.h"
 
-#include <filesystem>
 #include <gtest/gtest.h>
 #include <string>
 #include <vector>
@@ -137,10 +136,6 @@ TEST_F(UsageTest, PagesByTheRowsOfTheReader) {
 
 // ---- In a child process -----------------------------------------------------------------------
 
-std::string self_path() {
-    return std::filesystem::read_symlink("/proc/self/exe").string();
-}
-
 const char *child_role() {
     return std::getenv("KOVA_TEST_CHILD");
 }
@@ -216,7 +211,7 @@ TEST(Usage, FatalPathEndsWithStatusOne) {
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.role);
-        auto result = kova_test::run({self_path(), "--gtest_filter=UsageChild.Child"},
+        auto result = kova_test::run({kova_test::self_program(), "--gtest_filter=UsageChild.Child"},
                                      {{"KOVA_TEST_CHILD", c.role}});
         EXPECT_EQ(result.status, 1) << result.out;
         EXPECT_EQ(result.err, c.err);
@@ -225,7 +220,7 @@ TEST(Usage, FatalPathEndsWithStatusOne) {
 
 TEST(Usage, ConsolePagesAtATerminalAndWaitsForAKey) {
     kova_test::TempPrefix prefix;
-    kova_test::Pty pty({self_path(), "--gtest_filter=UsageChild.Child"},
+    kova_test::Pty pty({kova_test::self_program(), "--gtest_filter=UsageChild.Child"},
                        {{"KOVA_TEST_CHILD", "paged"}});
     // 25 rows, a 3-line banner and one entry: the prompt comes before help line 15.
     ASSERT_TRUE(pty.expect("help line 14\r\nPress Any Key to Continue ... ")) << pty.output();
@@ -238,7 +233,7 @@ TEST(Usage, ConsolePagesAtATerminalAndWaitsForAKey) {
 
 TEST(Usage, RegistryKeepsTenEntriesInOrder) {
     kova_test::TempPrefix prefix;
-    auto result = kova_test::run({self_path(), "--gtest_filter=UsageChild.Child"},
+    auto result = kova_test::run({kova_test::self_program(), "--gtest_filter=UsageChild.Child"},
                                  {{"KOVA_TEST_CHILD", "registry"}});
     EXPECT_EQ(result.status, 0) << result.out;
 }
@@ -246,7 +241,7 @@ TEST(Usage, RegistryKeepsTenEntriesInOrder) {
 TEST(Usage, SwitchesAreFoundAndTakenFromTheArguments) {
     kova_test::TempPrefix prefix;
     auto result = kova_test::run(
-        {self_path(), "--gtest_filter=UsageChild.Child", "/help", "-x", "/M", "file"},
+        {kova_test::self_program(), "--gtest_filter=UsageChild.Child", "/help", "-x", "/M", "file"},
         {{"KOVA_TEST_CHILD", "switches"}});
     EXPECT_EQ(result.status, 0) << result.out;
 }

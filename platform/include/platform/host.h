@@ -22,6 +22,9 @@ void kova_set_host_args(int argc, char **argv);
 // WideCharToMultiByte does without best fit.
 std::string kova_ansi_from_utf8(std::string_view utf8);
 std::string kova_utf8_from_ansi(std::string_view ansi);
+// Wide text to the ANSI code page likewise: a character beyond the first plane is one '?', not
+// one per half of its surrogate pair.
+std::string kova_ansi_from_wide(std::basic_string_view<WCHAR> wide);
 
 // A path as the host spells it (UTF-8 on POSIX, an ANSI path with either slash on Windows) in
 // DOS form (ANSI, backslashes). On POSIX an absolute path lies on the drive whose target is
