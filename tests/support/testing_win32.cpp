@@ -288,27 +288,42 @@ RunResult run(const std::vector<std::string> &argv, const std::map<std::string, 
     out_w.reset();
     err_w.reset();
 
+    // Input goes in from a thread of its own, which closes the pipe after it so that the child
+    // sees the end: a child that reads nothing until it has written a full pipe would otherwise
+    // wait on this one.
+    std::thread writer([&input, &in_w, in = in_write] {
+        for (size_t written = 0; written < input.size();) {
+            DWORD n = 0;
+            if (!WriteFile(in, input.data() + written,
+                           static_cast<DWORD>(std::min<size_t>(input.size() - written, 65536)), &n,
+                           nullptr) ||
+                n == 0)
+                break;
+            written += n;
+        }
+        in_w.reset();
+    });
+
+    // Output is read until the child has exited and its pipes are empty, not until the pipes
+    // close: under Wine a process the child started (or the console host) can keep a copy of
+    // the write end open long after the child is gone.
     RunResult result;
-    auto drain = [](HANDLE from, std::string &into) {
-        char buf[4096];
-        DWORD n = 0;
-        while (ReadFile(from, buf, sizeof buf, &n, nullptr) && n > 0) into.append(buf, n);
+    auto take = [](HANDLE from, std::string &into) {
+        char buf[65536];
+        DWORD avail = 0;
+        while (PeekNamedPipe(from, nullptr, 0, nullptr, &avail, nullptr) && avail > 0) {
+            DWORD n = 0;
+            if (!ReadFile(from, buf, std::min<DWORD>(avail, sizeof buf), &n, nullptr) || n == 0)
+                return;
+            into.append(buf, n);
+        }
     };
-    std::thread out_reader(drain, out_read, std::ref(result.out));
-    std::thread err_reader(drain, err_read, std::ref(result.err));
-    for (size_t written = 0; written < input.size();) {
-        DWORD n = 0;
-        if (!WriteFile(in_write, input.data() + written,
-                       static_cast<DWORD>(std::min<size_t>(input.size() - written, 65536)), &n,
-                       nullptr) ||
-            n == 0)
-            break;
-        written += n;
+    for (bool exited = false; !exited;) {
+        exited = WaitForSingleObject(child.process.get(), 2) == WAIT_OBJECT_0;
+        take(out_read, result.out);
+        take(err_read, result.err);
     }
-    in_w.reset();
-    out_reader.join();
-    err_reader.join();
-    WaitForSingleObject(child.process.get(), INFINITE);
+    writer.join();
     DWORD code = 0;
     GetExitCodeProcess(child.process.get(), &code);
     result.status = static_cast<int>(code);
