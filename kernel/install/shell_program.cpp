@@ -131,26 +131,49 @@ private:
 
 // ---- COM servers ----------------------------------------------------------------------------
 
-// The process runs as a 32-bit program on 64-bit Windows; asked at run time, since older
-// systems do not have the question.
-bool running_under_wow64() {
-    HMODULE kernel = LoadLibraryA("kernel32.dll");
-    if (!kernel) return false;
-    using IsWow64 = BOOL(WINAPI *)(HANDLE, BOOL *);
-    auto is_wow64 = entry_point<IsWow64>(kernel, "IsWow64Process");
-    BOOL wow64 = FALSE;
-    // The pseudo-handle of the current process, as GetCurrentProcess answers it.
-    HANDLE self = reinterpret_cast<HANDLE>(static_cast<intptr_t>(-1));
-    if (is_wow64 && !is_wow64(self, &wow64)) wow64 = FALSE;
-    FreeLibrary(kernel);
-    return wow64 != FALSE;
+// The machine a program or library is built for, from its PE header; 0 when the file cannot be
+// read or is no PE image (on POSIX, the running program itself).
+WORD image_machine(const char *path) {
+    HANDLE file = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                              OPEN_EXISTING, 0, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return 0;
+    auto read_at = [&](LONG offset, void *buffer, DWORD size) {
+        DWORD done = 0;
+        return SetFilePointer(file, offset, nullptr, FILE_BEGIN) == static_cast<DWORD>(offset) &&
+               ReadFile(file, buffer, size, &done, nullptr) && done == size;
+    };
+    WORD machine = 0;
+    unsigned char dos[64] = {};
+    unsigned char signature[6] = {};
+    if (read_at(0, dos, sizeof dos) && dos[0] == 'M' && dos[1] == 'Z') {
+        // e_lfanew: where the PE signature and then the machine field are.
+        LONG header = static_cast<LONG>(dos[60] | dos[61] << 8 | dos[62] << 16 |
+                                        static_cast<uint32_t>(dos[63]) << 24);
+        if (header > 0 && read_at(header, signature, sizeof signature) &&
+            memcmp(signature, "PE\0\0", 4) == 0)
+            machine = static_cast<WORD>(signature[4] | signature[5] << 8);
+    }
+    CloseHandle(file);
+    return machine;
 }
 
-// Registers or unregisters a COM server: in-process, or a 64-bit one through regsvr32 when
-// this process runs under WOW64 (otherwise it is left alone). A library the platform cannot
-// load (on POSIX, every one) is only copied.
+// The machine of the running program.
+WORD own_machine() {
+    char path[DXI_PATH_BUFFER] = {};
+    DWORD length = GetModuleFileNameA(nullptr, path, sizeof path);
+    return length > 0 && length < sizeof path ? image_machine(path) : 0;
+}
+
+// Registers or unregisters a COM server. One built for this process's machine is loaded and
+// called in-process. One built for the other machine (a 64-bit library seen from a 32-bit
+// installer under WOW64, or a 32-bit one from a 64-bit installer) cannot be loaded here, so
+// regsvr32 does it, which hands it on to the regsvr32 of that machine; it is waited for, since
+// unregistering goes on to delete the library. A library the platform cannot load (on POSIX,
+// every one) or that is no PE image is only copied.
 void register_library(const std::string &path, bool unregister) {
-    if (path.find("64") == std::string::npos) {
+    WORD self = own_machine(), library_machine = image_machine(path.c_str());
+    if (self == 0 || library_machine == 0) return;
+    if (library_machine == self) {
         HMODULE library = LoadLibraryA(path.c_str());
         if (!library) return;
         using Entry = HRESULT(WINAPI *)();
@@ -160,13 +183,12 @@ void register_library(const std::string &path, bool unregister) {
         FreeLibrary(library);
         return;
     }
-    if (!running_under_wow64()) return;
     // Quoted: the program folder lies below "Program Files".
     std::string command;
     fxd_fmt_assign(command,
                    unregister ? "regsvr32.exe /u /s \"%str%\"" : "regsvr32.exe /s \"%str%\"",
                    path.c_str());
-    fxi_start_command(command.c_str());
+    (void)fxi_run_command(command.c_str(), SW_HIDE, DXI_RUN_WAIT_END);
 }
 
 // ---- Files ----------------------------------------------------------------------------------

@@ -46,11 +46,15 @@ private:
     TXP_PRESENTER saved_ = fxp_presenter;
 };
 
-std::string brisel(const TempPrefix &prefix) {
-    return prefix.path() + "/drive_c/Program Files/KOVA Business Software/Brisel";
+// The maker's folder above the program folder, and Program Files above that.
+std::string maker(const TempPrefix &prefix) {
+    return fs::path(brisel(prefix)).parent_path().string();
 }
 
+// A copy keeps what the host needs to run it: on POSIX its execute permission (on Windows,
+// a program runs by its name).
 bool executable(const std::string &path) {
+    if (kova_test::on_windows()) return fs::is_regular_file(path);
     struct stat st {};
     return stat(path.c_str(), &st) == 0 && (st.st_mode & S_IXUSR);
 }
@@ -85,8 +89,8 @@ TEST(ProgramInstall, CopiesRegistersReplacesAndUninstalls) {
     EXPECT_EQ(boxes.texts.back(), "KOVA Patch Installer Uninstalled");
     EXPECT_FALSE(fs::exists(installed));
     EXPECT_FALSE(fs::exists(brisel(prefix))) << "the emptied folders go";
-    EXPECT_FALSE(fs::exists(prefix.path() + "/drive_c/Program Files/KOVA Business Software"));
-    EXPECT_TRUE(fs::exists(prefix.path() + "/drive_c/Program Files"));
+    EXPECT_FALSE(fs::exists(maker(prefix)));
+    EXPECT_TRUE(fs::exists(fs::path(maker(prefix)).parent_path()));
     EXPECT_EQ(hkcr(".kvz\\"), missing_key);
     EXPECT_TRUE(fs::exists(tool)) << "the source stays";
 }
@@ -119,10 +123,7 @@ TEST(ProgramInstall, FailuresLeaveAndSayWhatFailed) {
     const Case cases[] = {
         {"missing source", [](const TempPrefix &) {}, "S:\\missing\\kvtool", 0,
          "Failed to copy S:\\missing\\kvtool to " + target + " - "},
-        {"maker's folder is a file",
-         [](const TempPrefix &p) {
-             write_file(p.path() + "/drive_c/Program Files/KOVA Business Software", "x");
-         },
+        {"maker's folder is a file", [](const TempPrefix &p) { write_file(maker(p), "x"); },
          "S:\\build\\kvtool", 0,
          "Failed to create folder 'C:\\Program Files\\KOVA Business Software\\Brisel\\' - "},
         {"previous copy in use",
@@ -144,6 +145,10 @@ TEST(ProgramInstall, FailuresLeaveAndSayWhatFailed) {
             TempPrefix prefix;
             Environment env;
             plain_environment(env);
+            // On Windows these are the system's own.
+            MachineValues machine(
+                {{"System\\CurrentControlSet\\Control\\ProductOptions", "ProductSuite"},
+                 {"SYSTEM\\CurrentControlSet\\Control\\Terminal Server", "TSAppCompat"}});
             write_file(prefix.map_drive('s') + "/build/kvtool", "new");
             c.setup(prefix);
             // An open handle that does not share deletion keeps an earlier copy in place.
@@ -225,6 +230,55 @@ TEST(ProgramInstall, AFeatureTableThatCannotBeCopiedFailsTheInstall) {
     EXPECT_GT(boxes.texts[0].size(), expected.size()) << "the reason is given";
 }
 
+// The key the test COM server writes when it is registered, holding the path it was loaded
+// from, and removes when it is unregistered.
+std::string com_server_registration() {
+    HKEY key = nullptr;
+    if (RegOpenKeyExA(HKEY_CURRENT_USER, "Software\\KOVA tests\\COM server", 0, KEY_QUERY_VALUE,
+                      &key) != ERROR_SUCCESS)
+        return missing_key;
+    char data[1024] = {};
+    DWORD size = sizeof data - 1;
+    LSTATUS status = RegQueryValueExA(key, "Registered", nullptr, nullptr,
+                                      reinterpret_cast<BYTE *>(data), &size);
+    RegCloseKey(key);
+    return status == ERROR_SUCCESS ? data : missing_value;
+}
+
+TEST(ProgramInstall, LibrariesRegisterTheirServersFromTheProgramFolder) {
+    if (!kova_test::on_windows()) GTEST_SKIP() << "COM servers load only on Windows";
+    std::string library = kova_test::native_path(
+        fs::path(kova_test::self_program()).parent_path().string() + "/kvtestcom.dll");
+    ASSERT_TRUE(fs::exists(library)) << library;
+    // A "64" in the name says nothing: a library built for this process is registered in it.
+    for (const std::string name : {"kvtestcom.dll", "kvtestcom64.dll"}) {
+        SCOPED_TRACE(name);
+        TempPrefix prefix;
+        Environment env;
+        plain_environment(env);
+        Boxes boxes;
+        const std::string installed = folder + "\\" + name;
+        ASSERT_EQ(com_server_registration(), missing_key) << "left by an earlier run";
+
+        ASSERT_TRUE(
+            fxk_program_install(library.c_str(), name.c_str(), "Test server", nullptr, 0, 0));
+        EXPECT_EQ(read_file(brisel(prefix) + "/" + name), read_file(library));
+        EXPECT_EQ(com_server_registration(), installed) << "the installed copy was registered";
+        EXPECT_TRUE(boxes.texts.empty()) << "a library shows no box";
+
+        // Installing again replaces a registered copy.
+        ASSERT_TRUE(
+            fxk_program_install(library.c_str(), name.c_str(), "Test server", nullptr, 1, 0));
+        EXPECT_EQ(com_server_registration(), installed);
+
+        ASSERT_TRUE(
+            fxk_program_install(library.c_str(), name.c_str(), "Test server", nullptr, 1, 1));
+        EXPECT_EQ(com_server_registration(), missing_key) << "unregistered before it went";
+        EXPECT_FALSE(fs::exists(brisel(prefix) + "/" + name));
+        EXPECT_FALSE(fs::exists(maker(prefix)));
+    }
+}
+
 TEST(ProgramInstall, LibrariesAreCopiedWithoutTheInstalledBox) {
     TempPrefix prefix;
     Environment env;
@@ -257,6 +311,14 @@ TEST(ProgramInstall, KvpatchInstallsItselfForTheDesktop) {
     EXPECT_EQ(hkcr("kvzfile\\shell\\open\\command\\"), program("kvpatch.exe") + " \"%1\"");
     EXPECT_EQ(hkcr(queue_row), missing_key);
 
+    if (kova_test::on_windows()) {
+        // A running program cannot be replaced: a copy over itself would fail the run.
+        result = run({kova_test::native_path(installed)});
+        EXPECT_EQ(result.status, 0) << result.err;
+        EXPECT_EQ(read_file(installed), read_file(kova_test::program("kvpatch")));
+        return;
+    }
+
     // The desktop's open action runs the installed copy in this prefix.
     std::string entry =
         read_file(std::string(getenv("XDG_DATA_HOME")) + "/applications/kvpatch.desktop");
@@ -275,12 +337,12 @@ TEST(ProgramInstall, KvpatchInstallsItselfForTheDesktop) {
     struct stat before {
     }, after{};
     ASSERT_EQ(stat(installed.c_str(), &before), 0);
+    auto modified = fs::last_write_time(installed);
     result = run({installed});
     EXPECT_EQ(result.status, 0) << result.err;
     ASSERT_EQ(stat(installed.c_str(), &after), 0);
     EXPECT_EQ(after.st_ino, before.st_ino);
-    EXPECT_EQ(after.st_mtim.tv_nsec, before.st_mtim.tv_nsec);
-    EXPECT_EQ(after.st_mtim.tv_sec, before.st_mtim.tv_sec);
+    EXPECT_EQ(fs::last_write_time(installed), modified);
 }
 
 TEST(ProgramInstall, EveryRunWithArgumentsRegistersThePatchType) {

@@ -1,6 +1,6 @@
-// What the file-type and program-installation tests share: environment settings undone at the
-// end of a test, reading HKEY_CLASSES_ROOT by the table's paths, and stand-in database tools
-// that record each refresh.
+// What the file-type and program-installation tests share: environment settings and machine
+// values undone at the end of a test, reading HKEY_CLASSES_ROOT by the table's paths, the
+// program folder on each host, and stand-in database tools that record each refresh.
 #pragma once
 
 #include "platform/win32.h"
@@ -13,6 +13,8 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace shell_test {
 
@@ -110,10 +112,66 @@ inline void set_machine_value(const std::string &key, const char *name, DWORD ty
     RegCloseKey(handle);
 }
 
-// The hive file of HKEY_LOCAL_MACHINE: every change replaces it by a new file.
-inline ino_t hive_inode(const kova_test::TempPrefix &prefix) {
-    struct stat st {};
-    return stat((prefix.path() + "/system.reg").c_str(), &st) == 0 ? st.st_ino : 0;
+// Values under HKEY_LOCAL_MACHINE that a test changes, put back (or removed) when it goes: on
+// Windows they are the system's own.
+class MachineValues {
+public:
+    explicit MachineValues(std::vector<std::pair<std::string, std::string>> places) {
+        for (auto &[key, name] : places) {
+            Saved saved{key, name, std::nullopt, 0};
+            HKEY handle = nullptr;
+            if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, key.c_str(), 0, KEY_QUERY_VALUE, &handle) ==
+                ERROR_SUCCESS) {
+                char data[4096];
+                DWORD size = sizeof data;
+                if (RegQueryValueExA(handle, name.c_str(), nullptr, &saved.type,
+                                     reinterpret_cast<BYTE *>(data), &size) == ERROR_SUCCESS)
+                    saved.data = std::string(data, size);
+                RegCloseKey(handle);
+            }
+            saved_.push_back(std::move(saved));
+        }
+    }
+    MachineValues(const MachineValues &) = delete;
+    MachineValues &operator=(const MachineValues &) = delete;
+    ~MachineValues() {
+        for (const Saved &saved : saved_) {
+            HKEY handle = nullptr;
+            if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, saved.key.c_str(), 0, KEY_SET_VALUE, &handle) !=
+                ERROR_SUCCESS)
+                continue;
+            if (saved.data)
+                RegSetValueExA(handle, saved.name.c_str(), 0, saved.type,
+                               reinterpret_cast<const BYTE *>(saved.data->data()),
+                               static_cast<DWORD>(saved.data->size()));
+            else
+                RegDeleteValueA(handle, saved.name.c_str());
+            RegCloseKey(handle);
+        }
+    }
+
+private:
+    struct Saved {
+        std::string key, name;
+        std::optional<std::string> data;
+        DWORD type;
+    };
+    std::vector<Saved> saved_;
+};
+
+// What tells that registering the patch type wrote nothing.
+inline std::string registry_stamp(const kova_test::TempPrefix &prefix) {
+    return kova_test::registry_stamp(prefix, {".kvz", "kvzfile", "kvzfile\\DefaultIcon",
+                                              "kvzfile\\shell", "kvzfile\\shell\\open\\command",
+                                              "kvzfile\\shell\\Send\\command"});
+}
+
+// The host path of the suite's program folder: inside the prefix on POSIX, the system's
+// Program Files on Windows.
+inline std::string brisel(const kova_test::TempPrefix &prefix) {
+    std::string program_files =
+        kova_test::on_windows() ? "C:/Program Files" : prefix.path() + "/drive_c/Program Files";
+    return program_files + "/KOVA Business Software/Brisel";
 }
 
 // update-mime-database and update-desktop-database stand-ins at the front of PATH: each call

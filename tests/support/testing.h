@@ -49,7 +49,8 @@ private:
 // A private platform prefix for one test, with KOVA_UNATTENDED=1 so no box ever waits for an
 // answer. On POSIX hosts KOVA_PREFIX points at it while the object lives, and XDG_DATA_HOME
 // points into it so that registering file types for the desktop stays inside. On Windows the
-// drives it maps are real ones, removed again when the object goes.
+// drives it maps are real ones, removed again when the object goes, and the suite's file types
+// and program folder are set aside while it lives and put back after.
 class TempPrefix {
 public:
     TempPrefix();
@@ -71,7 +72,16 @@ private:
     bool had_suite_key_ = false;
     std::string saved_cwd_; // a test that changes drive does not leave later tests on it
     std::optional<std::string> saved_data_home_;
+    // Where the suite's class keys and program folder were put while the object lives, on a
+    // host whose registry and Program Files outlive the process.
+    std::string saved_name_;
+    bool moved_program_folder_ = false;
 };
+
+// A token that changes whenever the registry is written below the HKEY_CLASSES_ROOT keys
+// `class_keys`: on POSIX the hive file, which every change replaces by a new file; on Windows
+// the keys' last-write times.
+std::string registry_stamp(const TempPrefix &prefix, const std::vector<std::string> &class_keys);
 
 // Puts the process into the time zone `zone` (a TZ value) while the object lives.
 class TimeZone {

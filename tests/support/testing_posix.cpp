@@ -14,6 +14,7 @@
 #include <pty.h>
 #include <sstream>
 #include <stdexcept>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -82,6 +83,11 @@ std::string temp_base() {
 }
 
 TempPrefix::~TempPrefix() = default;
+
+std::string registry_stamp(const TempPrefix &prefix, const std::vector<std::string> &) {
+    struct stat st {};
+    return stat((prefix.path() + "/system.reg").c_str(), &st) == 0 ? std::to_string(st.st_ino) : "";
+}
 
 std::string TempPrefix::drive_cwd(char, const std::string &host_dir) {
     return host_dir;

@@ -5,6 +5,8 @@
 
 #include <windows.h>
 
+#include <shlobj.h>
+
 #include <algorithm>
 #include <csignal>
 #include <cstdlib>
@@ -190,8 +192,50 @@ void unset_env(const std::string &name) {
 constexpr const char *suite_key = "Software\\KOVA Business Software";
 constexpr const char *data_home_value = "ServiceDataHome";
 
+namespace {
+
+// The suite's file types under HKEY_CLASSES_ROOT and its folder under Program Files: tests
+// register and install into them, and every run of kvpatch with arguments registers its type.
+// Each prefix starts without them and puts back what was there before.
+constexpr const char *suite_classes[] = {".kvb", "kvbfile", ".kvr", "kvrfile", ".kvp", "kvpfile",
+                                         ".kvz", "kvzfile", ".kvs", "kvsfile", ".kvc", "kvcfile",
+                                         ".kvf", "kvffile", ".kvx", "kvxfile"};
+constexpr const char *saved_classes_key = "Software\\KOVA tests\\saved classes";
+
+std::string suite_program_folder() {
+    char path[MAX_PATH] = {};
+    if (FAILED(SHGetFolderPathA(nullptr, CSIDL_PROGRAM_FILES, nullptr, SHGFP_TYPE_CURRENT, path)))
+        throw std::runtime_error("no Program Files folder");
+    return std::string(path) + "\\KOVA Business Software";
+}
+
+int saved_instances = 0;
+
+} // namespace
+
 TempPrefix::TempPrefix() {
     env_.push_back(std::make_unique<ScopedEnv>("KOVA_UNATTENDED", "1"));
+    // Nested prefixes each keep their own copy.
+    saved_name_ = std::to_string(GetCurrentProcessId()) + "." + std::to_string(++saved_instances);
+    std::string saved = std::string(saved_classes_key) + "\\" + saved_name_;
+    for (const char *name : suite_classes) {
+        HKEY from = nullptr, to = nullptr;
+        if (RegOpenKeyExA(HKEY_CLASSES_ROOT, name, 0, KEY_READ, &from) != ERROR_SUCCESS) continue;
+        std::string copy = saved + "\\" + name;
+        if (RegCreateKeyExA(HKEY_CURRENT_USER, copy.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
+                            &to, nullptr) != ERROR_SUCCESS ||
+            RegCopyTreeA(from, nullptr, to) != ERROR_SUCCESS)
+            throw std::runtime_error(std::string("cannot save the class key ") + name);
+        RegCloseKey(to);
+        RegCloseKey(from);
+        RegDeleteTreeA(HKEY_CLASSES_ROOT, name);
+    }
+    std::string folder = suite_program_folder();
+    if (GetFileAttributesA(folder.c_str()) != INVALID_FILE_ATTRIBUTES) {
+        if (!MoveFileA(folder.c_str(), (folder + "." + saved_name_).c_str()))
+            throw std::runtime_error("cannot move " + folder + " aside");
+        moved_program_folder_ = true;
+    }
     char cwd[MAX_PATH] = {};
     if (GetCurrentDirectoryA(sizeof cwd, cwd) < sizeof cwd) saved_cwd_ = cwd;
     HKEY key = nullptr;
@@ -209,6 +253,28 @@ TempPrefix::TempPrefix() {
 TempPrefix::~TempPrefix() {
     if (!saved_cwd_.empty()) SetCurrentDirectoryA(saved_cwd_.c_str());
     for (char letter : drives_) unmap_drive(letter);
+    std::string saved = std::string(saved_classes_key) + "\\" + saved_name_;
+    for (const char *name : suite_classes) {
+        RegDeleteTreeA(HKEY_CLASSES_ROOT, name);
+        HKEY from = nullptr, to = nullptr;
+        if (RegOpenKeyExA(HKEY_CURRENT_USER, (saved + "\\" + name).c_str(), 0, KEY_READ, &from) !=
+            ERROR_SUCCESS)
+            continue;
+        if (RegCreateKeyExA(HKEY_CLASSES_ROOT, name, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &to,
+                            nullptr) == ERROR_SUCCESS) {
+            RegCopyTreeA(from, nullptr, to);
+            RegCloseKey(to);
+        }
+        RegCloseKey(from);
+    }
+    RegDeleteTreeA(HKEY_CURRENT_USER, saved.c_str());
+    // Its parents go once no other prefix keeps anything there.
+    if (RegDeleteKeyA(HKEY_CURRENT_USER, saved_classes_key) == ERROR_SUCCESS)
+        RegDeleteKeyA(HKEY_CURRENT_USER, "Software\\KOVA tests");
+    std::error_code ignored;
+    std::string folder = suite_program_folder();
+    fs::remove_all(folder, ignored);
+    if (moved_program_folder_) MoveFileA((folder + "." + saved_name_).c_str(), folder.c_str());
     HKEY key = nullptr;
     if (!had_suite_key_) {
         RegDeleteTreeA(HKEY_LOCAL_MACHINE, suite_key);
@@ -222,6 +288,25 @@ TempPrefix::~TempPrefix() {
             RegDeleteValueA(key, data_home_value);
         RegCloseKey(key);
     }
+}
+
+std::string registry_stamp(const TempPrefix &, const std::vector<std::string> &class_keys) {
+    std::string stamp;
+    for (const std::string &name : class_keys) {
+        HKEY key = nullptr;
+        FILETIME written{};
+        if (RegOpenKeyExA(HKEY_CLASSES_ROOT, name.c_str(), 0, KEY_QUERY_VALUE, &key) ==
+            ERROR_SUCCESS) {
+            RegQueryInfoKeyA(key, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
+                             nullptr, nullptr, nullptr, &written);
+            RegCloseKey(key);
+        }
+        stamp += std::to_string(written.dwHighDateTime) + ":" +
+                 std::to_string(written.dwLowDateTime) + " ";
+    }
+    // A write made after this gets a later time than any already there.
+    Sleep(20);
+    return stamp;
 }
 
 std::string TempPrefix::drive_cwd(char letter, const std::string &) {
