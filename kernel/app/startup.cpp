@@ -9,6 +9,7 @@
 #include "kernel/files/paths.h"
 #include "kernel/ui/presenter.h"
 #include "kernel/ui/prog.h"
+#include "platform/host.h"
 
 #include <atomic>
 #include <cstdlib>
@@ -158,7 +159,7 @@ void fxp_startup(HINSTANCE instance, const TXP_USAGE_PROGRAM *program) {
     // 1-3: arguments, the debug hook, the postmortem filter and the debug switches.
     fxp_argv();
     fxp_debug_hook();
-    if (fxp_os_nt()) SetUnhandledExceptionFilter(fxk_postmortem_filter);
+    if (fxp_os_nt()) kova_host_crash_filter(fxk_postmortem_filter);
     fxk_debug_trace_reset(); // the trace reads section debug afresh with its next line
 
     // 4-5: COM and the visual style.

@@ -51,6 +51,35 @@ HMODULE load_dump_library(WriteDump *write) {
     return nullptr;
 }
 
+// What the dump holds beyond its type: every thread and every module, no data segments of a
+// module that has no full path (there is no file to place them against), and memory that
+// cannot be read left out while the dump goes on.
+BOOL WINAPI choose_contents(void *, PMINIDUMP_CALLBACK_INPUT input,
+                            PMINIDUMP_CALLBACK_OUTPUT output) {
+    if (!input || !output) return FALSE;
+    switch (input->CallbackType) {
+    case IncludeThreadCallback:
+    case IncludeModuleCallback:
+    case ThreadCallback:
+    case ThreadExCallback:
+        return TRUE;
+    case ModuleCallback: {
+        bool full_path = false;
+        for (const WCHAR *c = input->Module.FullPath; c && *c && !full_path; ++c)
+            full_path = *c == '\\';
+        if (!full_path) output->ModuleWriteFlags &= ~static_cast<ULONG>(ModuleWriteDataSeg);
+        return TRUE;
+    }
+    case ReadMemoryFailureCallback:
+        // S_OK goes on past the failure. The system's dbghelp reads the status from the
+        // answer's first member; the compiler's header places it elsewhere.
+        output->ModuleWriteFlags = 0;
+        return TRUE;
+    default:
+        return FALSE; // no memory to add, no cancelling
+    }
+}
+
 bool name_character_allowed(char c) {
     return static_cast<unsigned char>(c) > ' ' && !std::strchr("\\/:*?\"<>|", c);
 }
@@ -96,9 +125,10 @@ bool fxk_postmortem_dump(char *path, PEXCEPTION_POINTERS exception) {
     bool written = false;
     if (file != INVALID_HANDLE_VALUE) {
         MINIDUMP_EXCEPTION_INFORMATION information{GetCurrentThreadId(), exception, FALSE};
+        MINIDUMP_CALLBACK_INFORMATION callback{choose_contents, nullptr};
         written = write(GetCurrentProcess(), GetCurrentProcessId(), file,
                         static_cast<MINIDUMP_TYPE>(type), exception ? &information : nullptr,
-                        nullptr, nullptr);
+                        nullptr, &callback);
         CloseHandle(file);
         // Half a dump would only mislead whoever reads it.
         if (!written) DeleteFileA(dump.c_str());

@@ -1,6 +1,7 @@
 // The unhandled-exception filter on POSIX: SIGSEGV, SIGBUS, SIGILL, SIGFPE and SIGABRT become
 // Windows exceptions handed to the program's filter on the faulting thread, after which the
 // process ends by the signal.
+#include "platform/host.h"
 #include "platform/win32.h"
 
 #include "crash_internal.h"
@@ -88,6 +89,11 @@ void install_handlers() {
 LPTOP_LEVEL_EXCEPTION_FILTER SetUnhandledExceptionFilter(LPTOP_LEVEL_EXCEPTION_FILTER filter) {
     std::call_once(installed, install_handlers);
     return current_filter.exchange(filter);
+}
+
+// The signals the filter is installed for include SIGABRT already.
+LPTOP_LEVEL_EXCEPTION_FILTER kova_host_crash_filter(LPTOP_LEVEL_EXCEPTION_FILTER filter) {
+    return SetUnhandledExceptionFilter(filter);
 }
 
 HANDLE GetCurrentProcess() {

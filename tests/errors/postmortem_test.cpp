@@ -1,5 +1,6 @@
 // Crashes: a child that faults on purpose leaves its postmortem file in the temporary directory,
-// says where it is, hands it to the postmortem hook, and the hook's archive holds it.
+// says where it is, hands it to the postmortem hook, and the hook's archive holds it: a text
+// report on POSIX, a minidump written by the system's dbghelp on Windows.
 #include "kernel/app/startup.h"
 #include "kernel/files/paths.h"
 #include "kernel/ui/presenter.h"
@@ -7,8 +8,12 @@
 
 #include <cctype>
 #include <csignal>
+#include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace report_test {
 namespace {
@@ -26,6 +31,8 @@ void archive_dump(const char *dump) {
 
 // An address no program may write: the first page is never mapped.
 volatile int *volatile nowhere = reinterpret_cast<volatile int *>(static_cast<uintptr_t>(16));
+// Both operands read at run time, so that the compiler leaves a real division.
+volatile int numerator = 7, zero = 0, quotient;
 
 // Starts as every program does, then faults the way KOVA_CRASH names.
 TEST(PostmortemChild, Crash) {
@@ -37,23 +44,80 @@ TEST(PostmortemChild, Crash) {
     if (how == "segv") *nowhere = 1;
     if (how == "abort") std::abort();
     if (how == "fpe") std::raise(SIGFPE);
+    if (how == "divide") quotient = numerator / zero;
     ADD_FAILURE() << "still running after " << how;
 }
 
+// The parts of a minidump a reader of the crash starts from: the streams of the exception, the
+// threads and the modules, read as the format lays them out (little-endian, offsets from the
+// start of the file).
+struct Minidump {
+    explicit Minidump(std::string bytes) : data(std::move(bytes)) {}
+    std::string data;
+
+    uint32_t u32(size_t at) const {
+        if (at + 4 > data.size()) return 0;
+        return static_cast<uint8_t>(data[at]) | static_cast<uint8_t>(data[at + 1]) << 8 |
+               static_cast<uint8_t>(data[at + 2]) << 16 |
+               static_cast<uint32_t>(static_cast<uint8_t>(data[at + 3])) << 24;
+    }
+    // The offset of the first stream of `type`, or 0.
+    uint32_t stream(uint32_t type) const {
+        uint32_t count = u32(8), directory = u32(12);
+        for (uint32_t i = 0; i < count; ++i)
+            if (u32(directory + 12 * i) == type) return u32(directory + 12 * i + 8);
+        return 0;
+    }
+    uint32_t exception_code() const {
+        uint32_t at = stream(6); // ExceptionStream: thread, alignment, then the record
+        return at ? u32(at + 8) : 0;
+    }
+    uint32_t threads() const {
+        uint32_t at = stream(3); // ThreadListStream
+        return at ? u32(at) : 0;
+    }
+    // The modules' names, UTF-16 as stored, narrowed (they are ASCII here).
+    std::vector<std::string> modules() const {
+        std::vector<std::string> names;
+        uint32_t at = stream(4); // ModuleListStream of 108-byte entries, the name's offset at 20
+        for (uint32_t i = 0, count = at ? u32(at) : 0; i < count; ++i) {
+            uint32_t name = u32(at + 4 + 108 * i + 20), length = u32(name);
+            std::string text;
+            for (uint32_t c = 0; c < length / 2 && name + 4 + 2 * c < data.size(); ++c)
+                text += data[name + 4 + 2 * c];
+            names.push_back(text);
+        }
+        return names;
+    }
+};
+
 TEST_F(ReportTest, CrashLeavesAPostmortemFileAndItsArchive) {
+    // A fault, an abort of the C runtime, and an arithmetic trap: raised as a signal on POSIX,
+    // where the platform turns it into an exception; a real division by zero on Windows, whose
+    // runtime ends a raised SIGFPE without any exception.
     struct Case {
         const char *how;
+        uint32_t exception;
         int signal;
-        const char *signal_line, *exception_line;
-    } cases[] = {
-        {"segv", SIGSEGV, "Signal:   11 (SIGSEGV: ", "Exception: C0000005\n"},
-        {"abort", SIGABRT, "Signal:   6 (SIGABRT: ", "Exception: 40000015\n"},
-        {"fpe", SIGFPE, "Signal:   8 (SIGFPE: ", "Exception: C0000090\n"},
+        const char *signal_line;
     };
+    std::vector<Case> cases = {
+        {"segv", 0xC0000005, SIGSEGV, "Signal:   11 (SIGSEGV: "},
+        {"abort", 0x40000015, SIGABRT, "Signal:   6 (SIGABRT: "},
+    };
+    if (kova_test::on_windows())
+        cases.push_back({"divide", 0xC0000094, 0, nullptr});
+    else
+        cases.push_back({"fpe", 0xC0000090, SIGFPE, "Signal:   8 (SIGFPE: "});
     for (const Case &c : cases) {
         SCOPED_TRACE(c.how);
+        std::filesystem::remove(home_ + "/temp/test_errors.DMP"); // no earlier case's file
         auto r = child("PostmortemChild", "Crash", {}, {{"KOVA_CRASH", c.how}});
-        EXPECT_EQ(r.status, 128 + c.signal) << r.out << r.err;
+        // POSIX ends the process by its signal; Windows with the exception's code.
+        if (kova_test::on_windows())
+            EXPECT_EQ(static_cast<uint32_t>(r.status), c.exception) << r.out << r.err;
+        else
+            EXPECT_EQ(r.status, 128 + c.signal) << r.out << r.err;
         // Unattended, the box's text goes to standard error.
         EXPECT_EQ(r.err,
                   "This program has encountered a problem and needs to close. The following "
@@ -61,14 +125,28 @@ TEST_F(ReportTest, CrashLeavesAPostmortemFileAndItsArchive) {
         EXPECT_EQ(tagged(r.out, "HOOK"), "D:\\temp\\test_errors.DMP");
 
         std::string dump = read_file(home_ + "/temp/test_errors.DMP");
-        EXPECT_EQ(dump.rfind("Postmortem file\n", 0), 0u) << dump;
-        EXPECT_NE(dump.find(c.signal_line), std::string::npos) << dump;
-        EXPECT_NE(dump.find(c.exception_line), std::string::npos) << dump;
-        EXPECT_NE(dump.find("\nBacktrace:\n  #0 "), std::string::npos) << dump;
-        EXPECT_NE(dump.find("/test_errors"), std::string::npos)
-            << "the memory map names the program";
-        if (c.signal == SIGSEGV) {
-            EXPECT_NE(dump.find("Address:  0x0000000000000010\n"), std::string::npos) << dump;
+        if (kova_test::on_windows()) {
+            Minidump minidump(dump);
+            ASSERT_EQ(dump.substr(0, 4), "MDMP");
+            EXPECT_EQ(minidump.exception_code(), c.exception);
+            EXPECT_GE(minidump.threads(), 1u);
+            std::vector<std::string> modules = minidump.modules();
+            bool program_listed = false;
+            for (const std::string &name : modules)
+                program_listed = program_listed || name.ends_with("\\test_errors.exe");
+            EXPECT_TRUE(program_listed) << modules.size() << " modules";
+        } else {
+            char code[32];
+            std::snprintf(code, sizeof code, "Exception: %08X\n", c.exception);
+            EXPECT_EQ(dump.rfind("Postmortem file\n", 0), 0u) << dump;
+            EXPECT_NE(dump.find(c.signal_line), std::string::npos) << dump;
+            EXPECT_NE(dump.find(code), std::string::npos) << dump;
+            EXPECT_NE(dump.find("\nBacktrace:\n  #0 "), std::string::npos) << dump;
+            EXPECT_NE(dump.find("/test_errors"), std::string::npos)
+                << "the memory map names the program";
+            if (c.signal == SIGSEGV) {
+                EXPECT_NE(dump.find("Address:  0x0000000000000010\n"), std::string::npos) << dump;
+            }
         }
 
         std::string archive = tagged(r.out, "ARCHIVE");

@@ -53,6 +53,14 @@ void kova_console_keys(bool on);
 // keys as ESC [ sequences.
 int kova_console_read_byte(int timeout_ms);
 
+// ---- Crashes --------------------------------------------------------------------------------
+
+// Installs the program's unhandled-exception filter for every crash the host knows and answers
+// the previous filter: the faults the system raises as exceptions, and an abort of the C
+// runtime (where an uncaught C++ exception ends), which reaches the filter as the exception
+// STATUS_FATAL_APP_EXIT (0x40000015). Windows ends an aborting program quietly otherwise.
+LPTOP_LEVEL_EXCEPTION_FILTER kova_host_crash_filter(LPTOP_LEVEL_EXCEPTION_FILTER filter);
+
 // ---- System ---------------------------------------------------------------------------------
 
 // The host system as its administrator knows it, ANSI text: on POSIX the distribution's name

@@ -69,7 +69,56 @@ struct MINIDUMP_EXCEPTION_INFORMATION {
 };
 using PMINIDUMP_EXCEPTION_INFORMATION = MINIDUMP_EXCEPTION_INFORMATION *;
 struct MINIDUMP_USER_STREAM_INFORMATION;
-struct MINIDUMP_CALLBACK_INFORMATION;
+
+// The callback that chooses what a minidump holds: the members the kernel sets, with the
+// system's names. The built-in dbghelp writes no minidump and never calls it.
+enum MINIDUMP_CALLBACK_TYPE : ULONG {
+    ModuleCallback = 0,
+    ThreadCallback = 1,
+    ThreadExCallback = 2,
+    IncludeThreadCallback = 3,
+    IncludeModuleCallback = 4,
+    MemoryCallback = 5,
+    CancelCallback = 6,
+    ReadMemoryFailureCallback = 14,
+};
+inline constexpr ULONG ModuleWriteDataSeg = 0x0002;
+
+struct MINIDUMP_MODULE_CALLBACK {
+    WCHAR *FullPath;
+    uint64_t BaseOfImage;
+    ULONG SizeOfImage;
+};
+
+struct MINIDUMP_CALLBACK_INPUT {
+    ULONG ProcessId;
+    HANDLE ProcessHandle;
+    ULONG CallbackType;
+    union {
+        LONG Status;
+        MINIDUMP_MODULE_CALLBACK Module;
+    };
+};
+using PMINIDUMP_CALLBACK_INPUT = MINIDUMP_CALLBACK_INPUT *;
+
+struct MINIDUMP_CALLBACK_OUTPUT {
+    union {
+        ULONG ModuleWriteFlags;
+        ULONG ThreadWriteFlags;
+        struct {
+            BOOL CheckCancel;
+            BOOL Cancel;
+        };
+    };
+};
+using PMINIDUMP_CALLBACK_OUTPUT = MINIDUMP_CALLBACK_OUTPUT *;
+
+using MINIDUMP_CALLBACK_ROUTINE = BOOL(WINAPI *)(void *parameter, PMINIDUMP_CALLBACK_INPUT input,
+                                                 PMINIDUMP_CALLBACK_OUTPUT output);
+struct MINIDUMP_CALLBACK_INFORMATION {
+    MINIDUMP_CALLBACK_ROUTINE CallbackRoutine;
+    void *CallbackParam;
+};
 
 struct API_VERSION {
     WORD MajorVersion;
