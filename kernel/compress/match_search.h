@@ -16,10 +16,16 @@ inline constexpr unsigned kMaxDict = 4096;
 // The window buffer has room for the largest dictionary; with a smaller one its tail is
 // never filled and stays zero. No comparison reaches past its end.
 inline constexpr unsigned kWindowSize = kMaxDict + kWindowStep + kMaxMatch;
-// Which bucket a pair lands in changes nothing but how many other pairs share it, so the
-// hash spreads the pairs text is made of: a plain sum of the two bytes files many of them
-// together, and each one walked past costs a comparison.
-inline constexpr unsigned kPairBuckets = 2048;
+// The index files each position under its first three bytes: a search walks only the
+// candidates that can match 3 bytes or more, and most of those a pair index would list
+// share no more than the pair. Two bytes are worth coding only when they reach back less
+// than 256 bytes, so the latest such pair is looked for in those bytes directly.
+inline constexpr unsigned kIndexedMatch = 3;
+inline constexpr unsigned kPairReach = 256;
+inline constexpr unsigned kPairHeads = 512;
+// Which bucket a triple lands in changes nothing but how many other triples share it, so
+// the hash spreads them; each one walked past costs a comparison.
+inline constexpr unsigned kBuckets = 2048;
 // Beyond this length the search stops comparing candidates from their start and follows
 // the borders of the matched text instead. Both give the same answer; the borders pay off
 // for long matches among many candidates, as in repetitive data.
@@ -27,7 +33,7 @@ inline constexpr unsigned kBorderScanFrom = 32;
 // How far back a search for a short run first looks for its value before using the index.
 inline constexpr unsigned kNearby = 64;
 // Positions past the last one coded that the index must hold: a search for a short run
-// looks at pairs up to 6 bytes into candidates that start at least 2 bytes before the
+// looks at triples up to 5 bytes into candidates that start at least 2 bytes before the
 // position searched, which is at most the last one coded.
 inline constexpr unsigned kIndexedPast = 8;
 
@@ -66,10 +72,10 @@ struct MatchIndex {
     // The dictionary, the look-ahead and the new input; comparisons may run up to a full
     // match length past the end, into the zeroed tail.
     uint8_t window[kWindowSize + kMaxMatch + 8];
-    // Per pair hash, the first entry of `sorted` a search can still reach (positions only
+    // Per hash, the first entry of `sorted` a search can still reach (positions only
     // grow, so what fell out of the dictionary stays out); the last one is the total.
-    uint16_t bucket[kPairBuckets + 1];
-    uint16_t sorted[kWindowSize];   // window positions by pair hash, ascending within one
+    uint16_t bucket[kBuckets + 1];
+    uint16_t sorted[kWindowSize];   // window positions by hash, ascending within one
     uint16_t border[kMaxMatch + 1]; // border[k]: longest proper border of the first k bytes
     unsigned dict = 0;              // dictionary size in bytes
     // Oldest window position a search may use: the zeros before the input, which the first
@@ -77,8 +83,21 @@ struct MatchIndex {
     // positions after them as the last match before a refill ran past its part (see slide).
     unsigned data_start = 0;
     unsigned indexed_end = 0; // the first position build left out
+    // The positions of the last kPairReach bytes before the position searched, chained by
+    // the hash of their pair: pair_head holds the latest of each hash, pair_prev the one
+    // before a position. Only a search that needs a 2-byte match files them, so they are
+    // filed lazily, from the first position such a search can use.
+    uint16_t pair_head[kPairHeads];
+    uint16_t pair_prev[kPairReach];
+    unsigned pair_filed = 0; // the first position not filed
 
-    static unsigned pair_hash(const uint8_t *p) { return (load_pair(p) * 0x9E3779B1u) >> 21; }
+    static unsigned pair_hash(const uint8_t *p) { return (load_pair(p) * 0x9E3779B1u) >> 23; }
+
+    static unsigned hash(const uint8_t *p) {
+        uint32_t v;
+        std::memcpy(&v, p, 4);
+        return ((v & 0xFFFFFFu) * 0x9E3779B1u) >> 21;
+    }
 
     void begin(unsigned dict_size, unsigned first_data) {
         dict = dict_size;
@@ -86,23 +105,25 @@ struct MatchIndex {
     }
 
     // Files every position from the oldest one `pos` can reach up to `end` under the hash of
-    // the two bytes starting there, in increasing position order.
+    // the three bytes starting there, in increasing position order.
     void build(unsigned pos, unsigned end) {
         const unsigned from = std::max(data_start, pos - dict);
         indexed_end = end;
+        std::memset(pair_head, 0, sizeof pair_head); // no position of the window is as old
+        pair_filed = 0;
         uint16_t hashes[kWindowSize]; // each position's hash, computed once
         std::memset(bucket, 0, sizeof bucket);
         for (unsigned q = from; q < end; ++q) {
-            const unsigned h = pair_hash(window + q);
+            const unsigned h = hash(window + q);
             hashes[q - from] = static_cast<uint16_t>(h);
             ++bucket[h];
         }
         unsigned total = 0;
-        for (unsigned h = 0; h < kPairBuckets; ++h) {
+        for (unsigned h = 0; h < kBuckets; ++h) {
             total += bucket[h];
             bucket[h] = static_cast<uint16_t>(total);
         }
-        bucket[kPairBuckets] = static_cast<uint16_t>(total);
+        bucket[kBuckets] = static_cast<uint16_t>(total);
         for (unsigned q = end; q-- > from;)
             sorted[--bucket[hashes[q - from]]] = static_cast<uint16_t>(q);
     }
@@ -125,18 +146,20 @@ struct MatchIndex {
     // search. p's own entry ends every walk through its bucket. Matches shorter than
     // `shortest` are of no use to the caller and come back as none: a look ahead only cares
     // for matches longer than the one it may replace, and leaving the others out early
-    // spares most of its comparisons.
+    // spares most of its comparisons. So does a 2-byte match reaching back 256 bytes or more,
+    // which is not worth coding.
     Match find(unsigned p, unsigned shortest = kMinMatch) {
         const uint8_t *const target = window + p;
-        const unsigned h = pair_hash(target);
+        const unsigned h = hash(target);
         unsigned i = bucket[h];
         const unsigned reach = std::max(p + 1 - dict, data_start);
         while (sorted[i] < reach) ++i;
         bucket[h] = static_cast<uint16_t>(i); // later positions reach no further back
-        unsigned best = shortest - 1, best_at = 0;
+        // Candidates of the bucket that share only the pair (or less) never count here.
+        unsigned best = std::max(shortest, kIndexedMatch) - 1, best_at = 0;
         if (p + kMaxMatch > kWindowSize) {
             scan_to_buffer_end(p, i, best, best_at);
-        } else if (target[0] == target[1]) {
+        } else if (target[0] == target[1] && target[1] == target[2]) {
             const unsigned run = run_length(p, target[0], kMaxMatch);
             if (run < 8)
                 scan_short_run(p, i, reach, run, best, best_at);
@@ -145,11 +168,32 @@ struct MatchIndex {
         } else {
             scan_candidates(p, i, best, best_at);
         }
+        if (best < kIndexedMatch) {
+            if (shortest > kMinMatch || p + kMinMatch > kWindowSize) return {0, 0};
+            return latest_pair(p, reach);
+        }
         if (best < shortest) return {0, 0};
         return {best, p - best_at - 1};
     }
 
 private:
+    // The latest candidate within kPairReach that shares the first two bytes, through the
+    // chains of the positions before p; those not filed yet are filed first.
+    Match latest_pair(unsigned p, unsigned reach) {
+        const unsigned lowest = std::max(reach, p - kPairReach);
+        for (unsigned q = std::max(pair_filed, lowest); q + 2 <= p; ++q) {
+            const unsigned h = pair_hash(window + q);
+            pair_prev[q % kPairReach] = pair_head[h];
+            pair_head[h] = static_cast<uint16_t>(q);
+        }
+        pair_filed = p - 1;
+        const uint16_t pair = load_pair(window + p);
+        for (unsigned c = pair_head[pair_hash(window + p)]; c >= lowest;
+             c = pair_prev[c % kPairReach])
+            if (load_pair(window + c) == pair) return {kMinMatch, p - c - 1};
+        return {0, 0};
+    }
+
     // Near the end of the buffer, which only the last part of an input coded with the
     // 4,096-byte dictionary reaches, every comparison stops there: each candidate on its own.
     // No match can reach kMaxMatch here.
@@ -158,7 +202,7 @@ private:
         const unsigned limit = kWindowSize - p;
         for (unsigned c; (c = sorted[i]) <= p - 2; ++i) {
             const unsigned length = common_prefix(window + c, target, limit);
-            if (length >= kMinMatch && length >= best) {
+            if (length >= kIndexedMatch && length >= best) {
                 best = length;
                 best_at = c;
             }
@@ -228,16 +272,16 @@ private:
         return limit;
     }
 
-    // The candidates of a short run's search that match past the run: they hold the pair
-    // that ends the target's run at the same place, run - 1 bytes in. As in scan_candidates,
+    // The candidates of a short run's search that match past the run: they hold the triple
+    // that ends the target's run at the same place, run - 2 bytes in. As in scan_candidates,
     // the greatest length first, then the newest of that length. True when one matched
     // past the run (best and best_at then hold it).
     template <bool kBounded>
     bool scan_shifted_pairs(unsigned p, unsigned reach, unsigned run, unsigned &best,
                             unsigned &best_at) {
         const uint8_t *const target = window + p;
-        const unsigned shift = run - 1;
-        const unsigned h = pair_hash(target + shift);
+        const unsigned shift = run - 2;
+        const unsigned h = hash(target + shift);
         // Without the own entry: up to the next bucket's first live entry at most. Before it
         // may come entries of that bucket which fell out of reach, and as they are older
         // than this search's reach, the first of them ends the walk.
@@ -274,15 +318,16 @@ private:
         return true;
     }
 
-    // The target starts with a short run of one byte value, then another byte. A candidate
-    // that matches past the run holds that pair of bytes run - 1 bytes in: their bucket,
+    // The target starts with a short run of one byte value (3 bytes at least), then another
+    // byte. A candidate that matches past the run holds the last two of the run and that byte
+    // run - 2 bytes in: their bucket,
     // usually far smaller than the run's own, lists all of them. When none does, the
     // answer is the latest start of the longest stretch of the value (no longer than the
     // run): looked for close by first, else through the run's own bucket from index i.
     void scan_short_run(unsigned p, unsigned i, unsigned reach, unsigned run, unsigned &best,
                         unsigned &best_at) {
         const uint8_t *const target = window + p;
-        const unsigned shift = run - 1;
+        const unsigned shift = run - 2;
         // Unless p + shift lies past what is indexed (near the input's end), its own entry in
         // the bucket ends every walk through it, and the walk needs no other bound.
         const bool bounded = p + shift >= indexed_end;
@@ -305,7 +350,7 @@ private:
     }
 
     // The target starts with a run of one byte value, so every candidate of its bucket whose
-    // pair matches lies in such a run. Within one run the candidates' lengths follow from
+    // triple matches lies in such a run. Within one run the candidates' lengths follow from
     // the run's end: those leaving more of the run than the target has all match the
     // target's run (ties, the latest wins), the one leaving exactly as much may match
     // further, and the later ones match only the rest of their run. One run at a time gives
@@ -317,7 +362,7 @@ private:
         const int target_run = static_cast<int>(run_length(p, value, kMaxMatch));
         const uint64_t head = load_word(target);
         const uint64_t spread = value * 0x0101010101010101ull;
-        uint64_t needed = prefix_mask(kMinMatch);
+        uint64_t needed = prefix_mask(kIndexedMatch);
         for (int c; (c = sorted[i]) <= last; ++i) {
             const uint64_t word = load_word(window + c);
             if (word != spread) {
@@ -336,7 +381,7 @@ private:
             const int end = c + 2 +
                             static_cast<int>(run_length(
                                 c + 2, value, static_cast<unsigned>(last + target_run - c - 1)));
-            const int run_last = std::min(end - 2, last); // last candidate in this run
+            const int run_last = std::min(end - 3, last); // last candidate in this run
             const int exact = end - target_run;           // the candidate leaving the target's run
             if (c < exact) {
                 if (target_run == static_cast<int>(kMaxMatch)) {
