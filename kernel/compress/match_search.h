@@ -155,6 +155,7 @@ struct MatchIndex {
         const unsigned reach = std::max(p + 1 - dict, data_start);
         while (sorted[i] < reach) ++i;
         bucket[h] = static_cast<uint16_t>(i); // later positions reach no further back
+        __builtin_prefetch(&sorted[bucket[hash(target + 1)]]);
         // Candidates of the bucket that share only the pair (or less) never count here.
         unsigned best = std::max(shortest, kIndexedMatch) - 1, best_at = 0;
         if (p + kMaxMatch > kWindowSize) {
