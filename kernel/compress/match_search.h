@@ -1,4 +1,4 @@
-// The compressor's input window, its pair index and the longest-match search over it.
+// The compressor's input window, its index and the longest-match search over it.
 // Internal to the compressor (and its tests): which candidate wins decides the output bytes.
 #pragma once
 
@@ -19,7 +19,7 @@ inline constexpr unsigned kWindowSize = kMaxDict + kWindowStep + kMaxMatch;
 // The index files each position under its first three bytes: a search walks only the
 // candidates that can match 3 bytes or more, and most of those a pair index would list
 // share no more than the pair. Two bytes are worth coding only when they reach back less
-// than 256 bytes, so the latest such pair is looked for in those bytes directly.
+// than 256 bytes, so the latest such pair is looked for among those positions alone.
 inline constexpr unsigned kIndexedMatch = 3;
 inline constexpr unsigned kPairReach = 256;
 inline constexpr unsigned kPairHeads = 512;
@@ -155,6 +155,7 @@ struct MatchIndex {
         const unsigned reach = std::max(p + 1 - dict, data_start);
         while (sorted[i] < reach) ++i;
         bucket[h] = static_cast<uint16_t>(i); // later positions reach no further back
+        // The look ahead usually searches p + 1 next: its candidates load while p's are walked.
         __builtin_prefetch(&sorted[bucket[hash(target + 1)]]);
         // Candidates of the bucket that share only the pair (or less) never count here.
         unsigned best = std::max(shortest, kIndexedMatch) - 1, best_at = 0;
@@ -278,8 +279,8 @@ private:
     // the greatest length first, then the newest of that length. True when one matched
     // past the run (best and best_at then hold it).
     template <bool kBounded>
-    bool scan_shifted_pairs(unsigned p, unsigned reach, unsigned run, unsigned &best,
-                            unsigned &best_at) {
+    bool scan_shifted_triples(unsigned p, unsigned reach, unsigned run, unsigned &best,
+                              unsigned &best_at) {
         const uint8_t *const target = window + p;
         const unsigned shift = run - 2;
         const unsigned h = hash(target + shift);
@@ -320,11 +321,11 @@ private:
     }
 
     // The target starts with a short run of one byte value (3 bytes at least), then another
-    // byte. A candidate that matches past the run holds the last two of the run and that byte
-    // run - 2 bytes in: their bucket,
-    // usually far smaller than the run's own, lists all of them. When none does, the
-    // answer is the latest start of the longest stretch of the value (no longer than the
-    // run): looked for close by first, else through the run's own bucket from index i.
+    // byte. A candidate that matches past the run holds the run's last two bytes and that
+    // byte run - 2 bytes in: their bucket, usually far smaller than the run's own, lists all
+    // of them. When none does, the answer is the latest start of the longest stretch of the
+    // value (no longer than the run): looked for close by first, else through the run's own
+    // bucket from index i.
     void scan_short_run(unsigned p, unsigned i, unsigned reach, unsigned run, unsigned &best,
                         unsigned &best_at) {
         const uint8_t *const target = window + p;
@@ -332,8 +333,8 @@ private:
         // Unless p + shift lies past what is indexed (near the input's end), its own entry in
         // the bucket ends every walk through it, and the walk needs no other bound.
         const bool bounded = p + shift >= indexed_end;
-        if (bounded ? scan_shifted_pairs<true>(p, reach, run, best, best_at)
-                    : scan_shifted_pairs<false>(p, reach, run, best, best_at))
+        if (bounded ? scan_shifted_triples<true>(p, reach, run, best, best_at)
+                    : scan_shifted_triples<false>(p, reach, run, best, best_at))
             return;
 
         const uint8_t value = target[0];
@@ -351,7 +352,8 @@ private:
     }
 
     // The target starts with a run of one byte value, so every candidate of its bucket whose
-    // triple matches lies in such a run. Within one run the candidates' lengths follow from
+    // triple matches lies in such a run (the last two starts of a run share only the pair and
+    // are left to the 2-byte search). Within one run the candidates' lengths follow from
     // the run's end: those leaving more of the run than the target has all match the
     // target's run (ties, the latest wins), the one leaving exactly as much may match
     // further, and the later ones match only the rest of their run. One run at a time gives
