@@ -1,5 +1,5 @@
-// Events, mutexes and waits of the POSIX platform. A named object is a file in the prefix's
-// objects/ folder: every handle keeps it open with a shared flock, so the object exists
+// Events, mutexes, file mappings and waits of the POSIX platform. A named object is a file in the
+// prefix's objects/ folder: every handle keeps it open with a shared flock, so the object exists
 // exactly while some process holds a handle (a stale file without holders counts as absent),
 // and its state is changed under an open-file-description lock on the same file. Creating,
 // opening and the last close are serialised by a lock on the folder.
@@ -14,6 +14,7 @@
 #include <fcntl.h>
 #include <fstream>
 #include <linux/futex.h>
+#include <map>
 #include <mutex>
 #include <signal.h>
 #include <sys/file.h>
@@ -308,17 +309,23 @@ private:
     DWORD access_;
 };
 
+// Gives up one hold on a named object's file; the last holder takes the file away (a later
+// create starts afresh either way).
+void release_hold(int fd, const std::string &path) {
+    close(fd);
+    if (path.empty()) return;
+    kova_sys::FileLock lock(folder_lock_path());
+    int probe = open(path.c_str(), O_RDWR | O_CLOEXEC);
+    if (probe >= 0) {
+        if (unheld(probe)) unlink(path.c_str());
+        close(probe);
+    }
+}
+
 SyncObject::~SyncObject() {
     if (fd_ < 0) return;
     if (map_) munmap(map_, file_size);
-    close(fd_); // gives up this handle's hold
-    // The last holder takes the file away; a later create starts afresh either way.
-    kova_sys::FileLock lock(folder_lock_path());
-    int fd = open(path_.c_str(), O_RDWR | O_CLOEXEC);
-    if (fd >= 0) {
-        if (unheld(fd)) unlink(path_.c_str());
-        close(fd);
-    }
+    release_hold(fd_, path_);
 }
 
 SyncObject *as_object(HANDLE handle, char kind, DWORD right) {
@@ -402,7 +409,190 @@ HANDLE open_object(LPCSTR name, char kind, DWORD access) {
     return h;
 }
 
+// ---- File mappings ----
+
+// A mapping's file: a header page (the kind 'F' at byte 0 where events and mutexes keep
+// theirs, the size at byte 8), then the content, page-aligned so that views map it directly.
+constexpr off_t mapping_header = 4096;
+
+class MappingObject : public kova_object {
+public:
+    MappingObject(int fd, std::string path, uint64_t size, DWORD access)
+        : fd_(fd), path_(std::move(path)), size_(size), access_(access) {}
+    ~MappingObject() override { release_hold(fd_, path_); }
+    MappingObject(const MappingObject &) = delete;
+    MappingObject &operator=(const MappingObject &) = delete;
+
+    int fd() const { return fd_; }
+    const std::string &path() const { return path_; }
+    uint64_t size() const { return size_; }
+    DWORD access() const { return access_; }
+
+private:
+    int fd_;
+    std::string path_; // empty for an unnamed mapping
+    uint64_t size_;
+    DWORD access_;
+};
+
+// Each view holds its own descriptor of the mapping's file, sharing the handle's open file
+// description and so its hold: the mapping lives on while a view does.
+struct View {
+    int fd;
+    std::string path;
+    size_t length;
+};
+std::mutex views_mutex;
+std::map<const void *, View> &views() {
+    static auto *all = new std::map<const void *, View>;
+    return *all;
+}
+
+HANDLE open_mapping(LPCSTR name, bool create, uint64_t size, DWORD access) {
+    if (!name || !*name) {
+        int fd = memfd_create("kova-mapping", MFD_CLOEXEC);
+        if (fd < 0 || ftruncate(fd, mapping_header + static_cast<off_t>(size)) != 0) {
+            SetLastError(kova_error_from_errno(errno));
+            if (fd >= 0) close(fd);
+            return nullptr;
+        }
+        SetLastError(ERROR_SUCCESS);
+        return new MappingObject(fd, {}, size, access);
+    }
+    DWORD error = ERROR_SUCCESS;
+    std::string path = object_file(name, error);
+    if (path.empty()) {
+        SetLastError(error);
+        return nullptr;
+    }
+    kova_sys::FileLock lock(folder_lock_path());
+    int fd = open(path.c_str(), O_RDWR | O_CLOEXEC | (create ? O_CREAT : 0), 0666);
+    if (fd < 0) {
+        SetLastError(errno == ENOENT ? ERROR_FILE_NOT_FOUND : kova_error_from_errno(errno));
+        return nullptr;
+    }
+    bool exists = !unheld(fd);
+    if (!exists && !create) {
+        close(fd);
+        unlink(path.c_str());
+        SetLastError(ERROR_FILE_NOT_FOUND);
+        return nullptr;
+    }
+    unsigned char header[16] = {};
+    if (exists) {
+        if (pread(fd, header, sizeof header, 0) != static_cast<ssize_t>(sizeof header) ||
+            header[0] != 'F') {
+            close(fd);
+            SetLastError(ERROR_INVALID_HANDLE); // the name belongs to another kind of object
+            return nullptr;
+        }
+        memcpy(&size, header + 8, 8);
+    } else {
+        // A stale file of ended processes is emptied first: the content starts zeroed.
+        header[0] = 'F';
+        memcpy(header + 8, &size, 8);
+        if (ftruncate(fd, 0) != 0 ||
+            ftruncate(fd, mapping_header + static_cast<off_t>(size)) != 0 ||
+            pwrite(fd, header, sizeof header, 0) != static_cast<ssize_t>(sizeof header)) {
+            DWORD err = kova_error_from_errno(errno);
+            close(fd);
+            unlink(path.c_str());
+            SetLastError(err);
+            return nullptr;
+        }
+    }
+    flock(fd, LOCK_SH);
+    SetLastError(exists ? ERROR_ALREADY_EXISTS : ERROR_SUCCESS);
+    return new MappingObject(fd, path, size, access);
+}
+
 } // namespace
+
+HANDLE CreateFileMappingA(HANDLE file, LPSECURITY_ATTRIBUTES, DWORD protect, DWORD size_high,
+                          DWORD size_low, LPCSTR name) {
+    if (file != INVALID_HANDLE_VALUE) {
+        SetLastError(ERROR_NOT_SUPPORTED);
+        return nullptr;
+    }
+    uint64_t size = static_cast<uint64_t>(size_high) << 32 | size_low;
+    if (size == 0 || (protect != PAGE_READWRITE && protect != PAGE_READONLY)) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return nullptr;
+    }
+    DWORD access = protect == PAGE_READWRITE ? FILE_MAP_ALL_ACCESS : FILE_MAP_READ;
+    return open_mapping(name, true, size, access);
+}
+
+HANDLE OpenFileMappingA(DWORD access, BOOL, LPCSTR name) {
+    if (!name) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return nullptr;
+    }
+    HANDLE h = open_mapping(name, false, 0, access);
+    if (h) SetLastError(ERROR_SUCCESS);
+    return h;
+}
+
+LPVOID MapViewOfFile(HANDLE mapping, DWORD access, DWORD offset_high, DWORD offset_low,
+                     SIZE_T bytes) {
+    auto *object = mapping && mapping != INVALID_HANDLE_VALUE
+                       ? dynamic_cast<MappingObject *>(mapping)
+                       : nullptr;
+    if (!object) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return nullptr;
+    }
+    bool write = access & FILE_MAP_WRITE;
+    DWORD needed = write ? FILE_MAP_WRITE : FILE_MAP_READ;
+    if ((object->access() & needed) != needed) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return nullptr;
+    }
+    uint64_t offset = static_cast<uint64_t>(offset_high) << 32 | offset_low;
+    long page = sysconf(_SC_PAGESIZE);
+    if (offset % static_cast<uint64_t>(page) != 0 || offset > object->size() ||
+        bytes > object->size() - offset) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return nullptr;
+    }
+    size_t length = bytes ? bytes : static_cast<size_t>(object->size() - offset);
+    if (length == 0) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return nullptr;
+    }
+    int fd = dup(object->fd());
+    if (fd < 0) {
+        SetLastError(kova_error_from_errno(errno));
+        return nullptr;
+    }
+    void *view = mmap(nullptr, length, write ? PROT_READ | PROT_WRITE : PROT_READ, MAP_SHARED, fd,
+                      mapping_header + static_cast<off_t>(offset));
+    if (view == MAP_FAILED) {
+        SetLastError(kova_error_from_errno(errno));
+        close(fd);
+        return nullptr;
+    }
+    std::lock_guard lock(views_mutex);
+    views()[view] = View{fd, object->path(), length};
+    return view;
+}
+
+BOOL UnmapViewOfFile(LPCVOID address) {
+    View view;
+    {
+        std::lock_guard lock(views_mutex);
+        auto it = views().find(address);
+        if (it == views().end()) {
+            SetLastError(ERROR_INVALID_ADDRESS);
+            return FALSE;
+        }
+        view = it->second;
+        views().erase(it);
+    }
+    munmap(const_cast<void *>(address), view.length);
+    release_hold(view.fd, view.path);
+    return TRUE;
+}
 
 DWORD WaitForSingleObject(HANDLE handle, DWORD timeout) {
     auto *waitable =

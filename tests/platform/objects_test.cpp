@@ -4,6 +4,7 @@
 #include "tests/support/testing.h"
 
 #include <csignal>
+#include <cstring>
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 #include <thread>
@@ -196,4 +197,59 @@ TEST(Objects, MutexOwnershipAndAbandonment) {
     EXPECT_EQ(WaitForSingleObject(shared.h, 1000), static_cast<DWORD>(WAIT_ABANDONED));
     EXPECT_TRUE(ReleaseMutex(shared.h));
     for (int fd : {made[0], made[1], opened[0], opened[1]}) close(fd);
+}
+
+TEST(Objects, FileMappingSharedWithAChildAndItsLifetime) {
+    kova_test::TempPrefix prefix;
+    const char *name = "Local\\kova-mapping";
+    EXPECT_EQ(OpenFileMappingA(FILE_MAP_ALL_ACCESS, FALSE, name), nullptr);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
+    EXPECT_EQ(CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, 0, name),
+              nullptr); // a paging-file mapping needs a size
+    Handle event(CreateEventA(nullptr, FALSE, FALSE, "Local\\kova-mapping-written"));
+    ASSERT_NE(event.h, nullptr);
+
+    // A child writes through its own view; the parent's view sees the bytes, and the view alone
+    // keeps the mapping alive once the child's handle is closed.
+    pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        HANDLE m = CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, 5000, name);
+        auto *view =
+            m ? static_cast<char *>(MapViewOfFile(m, FILE_MAP_ALL_ACCESS, 0, 0, 0)) : nullptr;
+        if (!view) _exit(1);
+        CloseHandle(m);
+        std::strcpy(view + 4990, "child");
+        HANDLE written = OpenEventA(EVENT_MODIFY_STATE, FALSE, "Local\\kova-mapping-written");
+        SetEvent(written);
+        pause();
+        _exit(0);
+    }
+    ASSERT_EQ(WaitForSingleObject(event.h, 10000), WAIT_OBJECT_0);
+    Handle opened(OpenFileMappingA(FILE_MAP_ALL_ACCESS, FALSE, name));
+    ASSERT_NE(opened.h, nullptr);
+    auto *view = static_cast<char *>(MapViewOfFile(opened.h, FILE_MAP_ALL_ACCESS, 0, 0, 0));
+    ASSERT_NE(view, nullptr);
+    EXPECT_STREQ(view + 4990, "child");
+    // The same name for another kind of object is refused, and so is a view past the end.
+    EXPECT_EQ(CreateEventA(nullptr, FALSE, FALSE, name), nullptr);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+    EXPECT_EQ(MapViewOfFile(opened.h, FILE_MAP_ALL_ACCESS, 0, 0, 5001), nullptr);
+    EXPECT_TRUE(UnmapViewOfFile(view));
+    EXPECT_FALSE(UnmapViewOfFile(view));
+    CloseHandle(opened.h);
+    opened.h = nullptr;
+
+    // Killed, the child lets go: its mapping is stale, absent for an open, and made afresh
+    // (zeroed) by a create.
+    kill(pid, SIGKILL);
+    EXPECT_EQ(child_status(pid), 128 + SIGKILL);
+    EXPECT_EQ(OpenFileMappingA(FILE_MAP_ALL_ACCESS, FALSE, name), nullptr);
+    Handle fresh(CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, 5000, name));
+    ASSERT_NE(fresh.h, nullptr);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SUCCESS));
+    view = static_cast<char *>(MapViewOfFile(fresh.h, FILE_MAP_READ, 0, 0, 0));
+    ASSERT_NE(view, nullptr);
+    EXPECT_EQ(view[4990], 0);
+    EXPECT_TRUE(UnmapViewOfFile(view));
 }

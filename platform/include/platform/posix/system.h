@@ -1,5 +1,5 @@
-// Processes, waits, named events and mutexes, the service control manager and the version of
-// the POSIX platform.
+// Processes, waits, named events, mutexes and file mappings, the service control manager and
+// the version of the POSIX platform.
 #pragma once
 
 #include "platform/posix/base.h"
@@ -165,6 +165,28 @@ BOOL ReleaseMutex(HANDLE mutex);
 // event or mutex (the calling process must have closed its own). WAIT_OBJECT_0 once nobody
 // holds it, else WAIT_TIMEOUT.
 [[nodiscard]] DWORD kova_wait_until_unheld(LPCSTR name, DWORD timeout);
+
+// ---- File mappings ----
+
+inline constexpr DWORD PAGE_READONLY = 0x02;
+inline constexpr DWORD PAGE_READWRITE = 0x04;
+inline constexpr DWORD FILE_MAP_WRITE = 0x0002;
+inline constexpr DWORD FILE_MAP_READ = 0x0004;
+inline constexpr DWORD FILE_MAP_ALL_ACCESS = 0x000F001F;
+
+// Mappings backed by the paging file only (`file` must be INVALID_HANDLE_VALUE; another
+// handle fails with ERROR_NOT_SUPPORTED). A named mapping shares the named objects' namespace
+// and lifetime: it exists while some process holds a handle to it or a view of it, its
+// content starts zeroed, and a stale one of ended processes counts as absent. Creating an
+// existing mapping opens it as it stands (ERROR_ALREADY_EXISTS); opening a missing one fails
+// with ERROR_FILE_NOT_FOUND. Views of one mapping in any process see the same bytes.
+HANDLE CreateFileMappingA(HANDLE file, LPSECURITY_ATTRIBUTES security, DWORD protect,
+                          DWORD size_high, DWORD size_low, LPCSTR name);
+HANDLE OpenFileMappingA(DWORD access, BOOL inherit, LPCSTR name);
+// A view keeps its mapping alive after the mapping's handle is closed, as on Windows.
+LPVOID MapViewOfFile(HANDLE mapping, DWORD access, DWORD offset_high, DWORD offset_low,
+                     SIZE_T bytes);
+BOOL UnmapViewOfFile(LPCVOID address);
 
 // ---- Service control manager ----
 
