@@ -189,8 +189,9 @@ void fxp_startup(HINSTANCE instance, const TXP_USAGE_PROGRAM *program) {
         fxp_exit_add("disconnect from the queue manager", disconnect_queue_manager);
     }
 
-    // 10-12: fonts, the root window, the window classes.
+    // 10-12: fonts, the root window, the window classes (the platform's presenter).
     fxp_exit_add("remove the fonts", nothing_to_undo);
+    fxp_presenter_platform();
     root_window();
     fxp_exit_add("close the root window", close_root_window);
 

@@ -147,8 +147,7 @@ void fxp_prog_init(TXP_PROG_T *prog) {
     *prog = TXP_PROG_T{};
 }
 
-void fxp_prog_open(TXP_PROG_T *prog, const char *cancel_question, const char *title,
-                   uint16_t /*width: the terminal fits the line to its own width*/,
+void fxp_prog_open(TXP_PROG_T *prog, const char *cancel_question, const char *title, uint16_t width,
                    uint16_t flags) {
     if (!prog) return;
     if (prog->open) fxp_prog_close(prog);
@@ -157,6 +156,7 @@ void fxp_prog_open(TXP_PROG_T *prog, const char *cancel_question, const char *ti
     prog->cancel_question = fxp_operator_present() ? cancel_question : nullptr;
     prog->cancel_button = prog->cancel_question ? 1 : 0;
     prog->title = title ? title : "";
+    prog->width = width;
     prog->estimate_value = DXP_PROG_UNKNOWN;
     prog->window.owner = prog;
     prog->window.reactivated = prog_reactivated;
@@ -221,6 +221,46 @@ void fxp_prog_close(TXP_PROG_T *prog) {
     prog->open = 0;
     fxp_window_pop(&prog->window);
     fxp_window_reactivate();
+}
+
+// ---- Layout ---------------------------------------------------------------------------------
+
+TXP_PROG_LAYOUT fxp_prog_layout(const TXP_PROG_T &prog, TXP_TEXT_WIDTH text_width) {
+    // The widest texts each figure can show.
+    int we = text_width(DXP_PROG_ESTIMATE), wv = text_width("9999 hours 99 min 99 sec");
+    int wc = text_width(DXP_PROG_COMPLETED), wp = text_width("999%");
+    int minimum = we + wv + wc + wp + 40;
+    TXP_PROG_LAYOUT l;
+    l.cx = prog.width == DXP_PROG_AUTO_WIDTH || prog.width < minimum ? minimum : prog.width;
+    int framed = (prog.flags & DXP_PROG_STATUS) ? 74 : 60;
+    l.cy = framed + (prog.cancel_question ? 21 : 0);
+    l.group = {7, 7, l.cx - 14, framed - 14};
+    l.estimate_label = {14, 18, we, 8};
+    l.estimate_value = {we + 18, 18, wv, 8};
+    l.completed_label = {we + wv + 22, 18, wc, 8};
+    l.percent_value = {we + wv + wc + 26, 18, wp, 8};
+    l.bar = {14, 32, l.cx - 28, 14};
+    if (prog.flags & DXP_PROG_STATUS) l.status = {14, 50, l.cx - 28, 8};
+    if (prog.cancel_question) l.cancel = {(l.cx - 40) / 2, framed, 40, 14};
+    return l;
+}
+
+TXP_PWIN_LAYOUT fxp_pwin_layout(const TXP_PWIN_T &pwin, TXP_TEXT_WIDTH text_width) {
+    int content;
+    if (pwin.width != DXP_PWIN_DEFAULT)
+        content = pwin.width * 4;
+    else if (pwin.prefix)
+        content = text_width(pwin.prefix) + 4 * pwin.line_length + 16;
+    else
+        content = 160;
+    int aw = pwin.animation_width, ah = pwin.animation_height, extra = pwin.extra_lines;
+    TXP_PWIN_LAYOUT l;
+    l.cx = content + aw + 21;
+    l.cy = ah + 8 * extra + (pwin.cancel_question ? 32 : 14);
+    l.animation = {7, 7, aw, ah};
+    l.line = {aw + 14, ah / 2 + 2, (l.cx - aw - 21) / 4 * 4, 8 * (extra + 1)};
+    if (pwin.cancel_question) l.cancel = {(l.cx - 40) / 2, 39 + 8 * extra, 40, 14};
+    return l;
 }
 
 // ---- Status bar -----------------------------------------------------------------------------

@@ -86,6 +86,7 @@ struct TXP_PROG_T {
     uint16_t flags = 0;
     const char *cancel_question = nullptr;
     std::string title;
+    uint16_t width = DXP_PROG_AUTO_WIDTH; // as asked for, in dialog units
     DWORD start_tick = 0;
     std::string estimate_value;
     std::string percent_value;
@@ -136,6 +137,12 @@ struct TXP_PWIN_T {
     uint16_t cancel_button = 0;
     const char *cancel_question = nullptr;
     const char *prefix = nullptr;
+    // The geometry asked for: position in text-screen cells and width in characters
+    // (DXP_PWIN_DEFAULT for the default), the animation's size in dialog units, the expected
+    // length of the line and the rows the line control has beyond the first.
+    uint16_t column = 0xFFFF, row = 0xFFFF, width = 0xFFFF;
+    uint16_t animation_width = 40, animation_height = 28;
+    uint16_t line_length = 0, extra_lines = 0;
     uint16_t open = 0;
     DWORD serviced_at = 0; // tick count when the box was last serviced
     TXP_PROG_DRAWN drawn;
@@ -192,6 +199,32 @@ void fxp_status_text(const char *text);
 void fxp_status_textf(const char *format, ...);
 // The bar's current text.
 const std::string &fxp_status_current();
+
+// ---- Layout of the native boxes ------------------------------------------------------------
+// In dialog units: 4 to a character cell across and 8 to a row, in the window font. Sizes are
+// those of the client area.
+
+struct TXP_DU_RECT {
+    int x = 0, y = 0, cx = 0, cy = 0;
+};
+
+// Width of a text in dialog units of the window font.
+using TXP_TEXT_WIDTH = int (*)(const char *text);
+
+struct TXP_PROG_LAYOUT {
+    int cx = 0, cy = 0;
+    TXP_DU_RECT group, estimate_label, estimate_value, completed_label, percent_value;
+    TXP_DU_RECT status, bar, cancel; // status and cancel are empty when the box has none
+};
+// The progress box for an open record: as wide as asked for, but never narrower than its
+// figures need (automatic width gives exactly that).
+TXP_PROG_LAYOUT fxp_prog_layout(const TXP_PROG_T &prog, TXP_TEXT_WIDTH text_width);
+
+struct TXP_PWIN_LAYOUT {
+    int cx = 0, cy = 0;
+    TXP_DU_RECT animation, line, cancel; // cancel is empty without a cancel question
+};
+TXP_PWIN_LAYOUT fxp_pwin_layout(const TXP_PWIN_T &pwin, TXP_TEXT_WIDTH text_width);
 
 // ---- Presenter ------------------------------------------------------------------------------
 

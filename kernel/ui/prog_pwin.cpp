@@ -42,6 +42,42 @@ uint16_t service(TXP_PWIN_T *pwin) {
     return cancel_confirmed(pwin);
 }
 
+// Opens the box with `extra_lines` rows for the line beyond the first; the geometry is kept
+// for a presenter that lays out a native box (the terminal fits its line to its own width).
+void open_box(const char *cancel_question, uint16_t column, uint16_t row, uint16_t width,
+              const char *title, uint32_t /*window_flags*/, void * /*window_data*/,
+              const char *animation, uint16_t animation_width, uint16_t animation_height,
+              const char *prefix, uint16_t line_length, uint16_t extra_lines, TXP_PWIN_T *pwin) {
+    if (!pwin) return;
+    if (pwin->open) fxp_pwin_close(pwin);
+    *pwin = TXP_PWIN_T{};
+    pwin->cancel_question = fxp_operator_present() ? cancel_question : nullptr;
+    pwin->cancel_button = pwin->cancel_question ? 1 : 0;
+    pwin->title = title ? title : DXP_PWIN_TITLE;
+    if (animation) {
+        pwin->animation = animation;
+        pwin->animation_width = animation_width;
+        pwin->animation_height = animation_height;
+    } else {
+        pwin->animation = DXP_PWIN_ANIMATION;
+    }
+    pwin->prefix = prefix;
+    pwin->column = column;
+    pwin->row = row;
+    pwin->width = width;
+    pwin->line_length = line_length;
+    pwin->extra_lines = extra_lines;
+    pwin->window.owner = pwin;
+    pwin->window.reactivated = pwin_reactivated;
+    fxp_window_push(&pwin->window);
+    pwin->open = 1;
+    pwin->serviced_at = fxp_ticks();
+    fxp_prog_view.pwin_open(pwin);
+    // The box starts with an empty line.
+    pwin->drawn.stale = true;
+    fxp_prog_view.pwin_show(pwin);
+}
+
 } // namespace
 
 const TXP_PWIN_ANIMATION fxp_pwin_animations[5] = {
@@ -53,29 +89,12 @@ TXP_PWIN_T::~TXP_PWIN_T() {
     fxp_pwin_close(this);
 }
 
-void fxp_pwin_open(const char *cancel_question, uint16_t /*column*/, uint16_t /*row*/,
-                   uint16_t /*width*/, const char *title, uint32_t /*window_flags*/,
-                   void * /*window_data*/, const char *animation, uint16_t /*animation_width*/,
-                   uint16_t /*animation_height*/, const char *prefix, uint16_t /*line_length*/,
-                   TXP_PWIN_T *pwin) {
-    // Position and sizes shape a native box; the terminal fits its line to its own width.
-    if (!pwin) return;
-    if (pwin->open) fxp_pwin_close(pwin);
-    *pwin = TXP_PWIN_T{};
-    pwin->cancel_question = fxp_operator_present() ? cancel_question : nullptr;
-    pwin->cancel_button = pwin->cancel_question ? 1 : 0;
-    pwin->title = title ? title : DXP_PWIN_TITLE;
-    pwin->animation = animation ? animation : DXP_PWIN_ANIMATION;
-    pwin->prefix = prefix;
-    pwin->window.owner = pwin;
-    pwin->window.reactivated = pwin_reactivated;
-    fxp_window_push(&pwin->window);
-    pwin->open = 1;
-    pwin->serviced_at = fxp_ticks();
-    fxp_prog_view.pwin_open(pwin);
-    // The box starts with an empty line.
-    pwin->drawn.stale = true;
-    fxp_prog_view.pwin_show(pwin);
+void fxp_pwin_open(const char *cancel_question, uint16_t column, uint16_t row, uint16_t width,
+                   const char *title, uint32_t window_flags, void *window_data,
+                   const char *animation, uint16_t animation_width, uint16_t animation_height,
+                   const char *prefix, uint16_t line_length, TXP_PWIN_T *pwin) {
+    open_box(cancel_question, column, row, width, title, window_flags, window_data, animation,
+             animation_width, animation_height, prefix, line_length, 0, pwin);
 }
 
 uint16_t fxp_pwin_line(TXP_PWIN_T *pwin, const char *text) {
@@ -118,12 +137,10 @@ uint16_t CXP_PWIN::open(uint16_t animation, const char *cancel_question, const c
                         uint16_t line_length, uint16_t extra_lines, const char *title) {
     close();
     if (!fxp_presenter.desktop_visible()) return 0;
-    // Extra lines give a native line control more rows; the terminal shows one line.
-    (void)extra_lines;
     const TXP_PWIN_ANIMATION &clip =
         fxp_pwin_animations[animation < std::size(fxp_pwin_animations) ? animation : 0];
-    fxp_pwin_open(cancel_question, DXP_PWIN_DEFAULT, DXP_PWIN_DEFAULT, DXP_PWIN_DEFAULT, title,
-                  0x106, nullptr, clip.file, clip.width, clip.height, prefix, line_length, &pwin_);
+    open_box(cancel_question, DXP_PWIN_DEFAULT, DXP_PWIN_DEFAULT, DXP_PWIN_DEFAULT, title, 0x106,
+             nullptr, clip.file, clip.width, clip.height, prefix, line_length, extra_lines, &pwin_);
     open_ = 1;
     return 1;
 }

@@ -340,6 +340,90 @@ TEST_F(ProgTest, WrapperOpensOnlyForAnOperator) {
     EXPECT_EQ(log_.closes, 2);
 }
 
+// ---- Layout of the native boxes ----
+
+// Four dialog units to the character, as a fixed-pitch font would measure.
+int four_per_char(const char *text) {
+    return 4 * static_cast<int>(std::string(text).size());
+}
+
+TEST_F(ProgTest, ProgressLayoutFitsItsFigures) {
+    // "Estimated time remaining" 96, "9999 hours 99 min 99 sec" 96, "Completed" 36, "999%" 16.
+    constexpr int minimum = 96 + 96 + 36 + 16 + 40;
+    struct Case {
+        uint16_t width;
+        uint16_t flags;
+        const char *question;
+        int cx, cy;
+    };
+    const Case cases[] = {
+        {DXP_PROG_AUTO_WIDTH, 0, nullptr, minimum, 60},
+        {100, DXP_PROG_STATUS, nullptr, minimum, 74}, // too narrow: the minimum
+        {400, DXP_PROG_STATUS, "Stop?", 400, 95},
+    };
+    for (const Case &c : cases) {
+        fxp_prog_init(&prog_);
+        fxp_prog_open(&prog_, c.question, "Title", c.width, c.flags);
+        TXP_PROG_LAYOUT l = fxp_prog_layout(prog_, four_per_char);
+        SCOPED_TRACE(c.width);
+        EXPECT_EQ(l.cx, c.cx);
+        EXPECT_EQ(l.cy, c.cy);
+        // The figures in a row, the last one ending inside the group's frame.
+        EXPECT_EQ(l.estimate_value.x, 96 + 18);
+        EXPECT_EQ(l.completed_label.x, 96 + 96 + 22);
+        EXPECT_EQ(l.percent_value.x, 96 + 96 + 36 + 26);
+        EXPECT_LE(l.percent_value.x + l.percent_value.cx, l.group.x + l.group.cx);
+        EXPECT_EQ(l.bar.cx, c.cx - 28);
+        EXPECT_EQ(l.status.cx, (c.flags & DXP_PROG_STATUS) ? c.cx - 28 : 0);
+        if (c.question) {
+            // Centred below the group, inside the box.
+            EXPECT_EQ(l.cancel.x * 2 + l.cancel.cx, c.cx);
+            EXPECT_GE(l.cancel.y, l.group.y + l.group.cy);
+            EXPECT_LE(l.cancel.y + l.cancel.cy, l.cy);
+        } else {
+            EXPECT_EQ(l.cancel.cx, 0);
+        }
+    }
+}
+
+TEST_F(ProgTest, WaitLayoutFromWidthPrefixAndLines) {
+    TXP_PWIN_T pwin;
+    // Without width or prefix the line is 160 units wide; the animation is 40 by 28.
+    fxp_pwin_open(nullptr, DXP_PWIN_DEFAULT, DXP_PWIN_DEFAULT, DXP_PWIN_DEFAULT, nullptr, 0x106,
+                  nullptr, nullptr, 0, 0, nullptr, 20, &pwin);
+    TXP_PWIN_LAYOUT l = fxp_pwin_layout(pwin, four_per_char);
+    EXPECT_EQ(l.cx, 160 + 40 + 21);
+    EXPECT_EQ(l.cy, 28 + 14);
+    EXPECT_EQ(l.line.x, 54);
+    EXPECT_EQ(l.line.y, 16);
+    EXPECT_EQ(l.line.cx, 160);
+    EXPECT_EQ(l.cancel.cx, 0);
+
+    // A prefix makes room for itself and the expected line; a given animation keeps its size.
+    fxp_pwin_open("Stop?", DXP_PWIN_DEFAULT, DXP_PWIN_DEFAULT, DXP_PWIN_DEFAULT, nullptr, 0x106,
+                  nullptr, "OTHER.AVI", 50, 30, "Step", 20, &pwin);
+    l = fxp_pwin_layout(pwin, four_per_char);
+    EXPECT_EQ(l.cx, 16 + 80 + 16 + 50 + 21);
+    EXPECT_EQ(l.cy, 30 + 32);
+    EXPECT_EQ(l.animation.cx, 50);
+    EXPECT_NEAR(l.cancel.x * 2 + l.cancel.cx, l.cx, 1); // centred, to the unit
+    EXPECT_EQ(l.cancel.y, 39);
+
+    // A width in characters wins over the prefix.
+    fxp_pwin_open(nullptr, 2, 3, 30, nullptr, 0x106, nullptr, nullptr, 0, 0, "Step", 20, &pwin);
+    EXPECT_EQ(fxp_pwin_layout(pwin, four_per_char).line.cx, 120);
+    fxp_pwin_close(&pwin);
+
+    // The wrapper's extra lines give the line more rows and move Cancel down.
+    CXP_PWIN wait;
+    ASSERT_EQ(wait.open("Stop?", nullptr, 20, 2, nullptr), 1);
+    l = fxp_pwin_layout(wait.pwin(), four_per_char);
+    EXPECT_EQ(l.line.cy, 24);
+    EXPECT_EQ(l.cy, 28 + 16 + 32);
+    EXPECT_EQ(l.cancel.y, 39 + 16);
+    EXPECT_LE(l.cancel.y + l.cancel.cy, l.cy);
+}
+
 TEST_F(ProgTest, StatusBarText) {
     fxp_status_text("before");
     EXPECT_EQ(log_.status, 0); // no bar yet

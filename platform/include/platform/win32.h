@@ -13,7 +13,9 @@
 #include <windows.h>
 
 // What the kernel calls beyond <windows.h>: the shell (ShellExecuteExA, CommandLineToArgvW,
-// SHGetFolderPathA, SHChangeNotify) and the postmortem records of dbghelp.
+// SHGetFolderPathA, SHChangeNotify), the postmortem records of dbghelp and the common controls
+// of the progress and wait windows.
+#include <commctrl.h>
 #include <dbghelp.h>
 #include <shellapi.h>
 #include <shlobj.h>
