@@ -90,6 +90,16 @@ Started start(const std::vector<std::string> &argv, const std::map<std::string, 
     if (!args.empty() && args[0].size() > 2 && args[0][1] == ':') args[0] = native_path(args[0]);
     std::string line = command_line(args);
     std::string block = environment_block(env);
+    // Only the handles given here are the child's: this program's own standard handles (the
+    // pipe CTest reads, for one) would otherwise go with every inheritable handle, and a child
+    // that outlives this program, or one Wine keeps a while after a crash, holds CTest's
+    // output open until the test times out.
+    static const bool own_handles_kept = [] {
+        for (DWORD id : {STD_INPUT_HANDLE, STD_OUTPUT_HANDLE, STD_ERROR_HANDLE})
+            SetHandleInformation(GetStdHandle(id), HANDLE_FLAG_INHERIT, 0);
+        return true;
+    }();
+    (void)own_handles_kept;
     PROCESS_INFORMATION info{};
     if (!CreateProcessA(nullptr, line.data(), nullptr, nullptr, TRUE, flags, block.data(),
                         cwd.empty() ? nullptr : cwd.c_str(), &startup, &info))
@@ -99,10 +109,14 @@ Started start(const std::vector<std::string> &argv, const std::map<std::string, 
     return {Handle(info.hProcess), info.dwProcessId};
 }
 
-Handle null_input() {
+Handle null_device(DWORD access) {
     SECURITY_ATTRIBUTES sa{sizeof sa, nullptr, TRUE};
-    return Handle(CreateFileA("NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &sa,
+    return Handle(CreateFileA("NUL", access, FILE_SHARE_READ | FILE_SHARE_WRITE, &sa,
                               OPEN_EXISTING, 0, nullptr));
+}
+
+Handle null_input() {
+    return null_device(GENERIC_READ);
 }
 
 // Wine keeps its drives as links in the prefix's dosdevices folder and does not route files
@@ -138,9 +152,8 @@ std::string wine_drive_link(char letter) {
 
 void run_host(const std::vector<std::string> &argv) {
     // A host program's handle cannot be waited for under Wine: the caller checks the effect.
-    Handle in = null_input();
-    (void)start(argv, {}, {}, in.get(), GetStdHandle(STD_OUTPUT_HANDLE),
-                GetStdHandle(STD_ERROR_HANDLE));
+    Handle in = null_input(), out = null_device(GENERIC_WRITE);
+    (void)start(argv, {}, {}, in.get(), out.get(), out.get());
 }
 
 void unmap_drive(char letter) {
