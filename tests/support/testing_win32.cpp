@@ -8,6 +8,7 @@
 #include <shlobj.h>
 
 #include <algorithm>
+#include <cctype>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
@@ -111,8 +112,8 @@ Started start(const std::vector<std::string> &argv, const std::map<std::string, 
 
 Handle null_device(DWORD access) {
     SECURITY_ATTRIBUTES sa{sizeof sa, nullptr, TRUE};
-    return Handle(CreateFileA("NUL", access, FILE_SHARE_READ | FILE_SHARE_WRITE, &sa,
-                              OPEN_EXISTING, 0, nullptr));
+    return Handle(CreateFileA("NUL", access, FILE_SHARE_READ | FILE_SHARE_WRITE, &sa, OPEN_EXISTING,
+                              0, nullptr));
 }
 
 Handle null_input() {
@@ -137,6 +138,22 @@ std::string unix_name(const std::string &path) {
     std::string out(name);
     HeapFree(GetProcessHeap(), 0, name);
     return out;
+}
+
+// Whether the system names the drive's root by the drive itself.
+bool final_path_on(const std::string &drive) {
+    Handle root(CreateFileA((drive + "\\").c_str(), 0,
+                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                            OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    if (root.get() == INVALID_HANDLE_VALUE) return false;
+    char name[MAX_PATH + 8] = {};
+    DWORD length = GetFinalPathNameByHandleA(root.get(), name, sizeof name, FILE_NAME_NORMALIZED);
+    std::string seen(name, length < sizeof name ? length : 0);
+    if (seen.rfind("\\\\?\\", 0) == 0) seen.erase(0, 4);
+    return seen.size() >= 2 &&
+           std::toupper(static_cast<unsigned char>(seen[0])) ==
+               std::toupper(static_cast<unsigned char>(drive[0])) &&
+           seen[1] == ':';
 }
 
 std::string wine_drive_link(char letter) {
@@ -356,6 +373,10 @@ std::string TempPrefix::map_drive(char letter, const std::string &target) {
     }
     DeleteFileA((dir + "/" + marker).c_str());
     if (waited >= 10000) throw std::runtime_error("drive " + drive + " did not appear");
+    // Files are reachable through a new drive before Wine's mount manager names them by it:
+    // until then a final path may come back through Z: instead, and a tree's final path
+    // would not contain its own files'. Waited for, not required.
+    for (int tries = 0; tries < 200 && !final_path_on(drive); ++tries) Sleep(10);
     return dir;
 }
 
