@@ -35,5 +35,5 @@ set(CMAKE_USER_MAKE_RULES_OVERRIDE "${CMAKE_CURRENT_LIST_DIR}/mingw-w64-rules.cm
 # Test programs and the end-to-end tests run under Wine.
 find_program(KOVA_WINE NAMES wine64 wine PATHS /usr/lib/wine NO_CMAKE_FIND_ROOT_PATH)
 if(KOVA_WINE)
-    set(CMAKE_CROSSCOMPILING_EMULATOR "${KOVA_WINE}")
+    set(CMAKE_CROSSCOMPILING_EMULATOR "${CMAKE_CURRENT_LIST_DIR}/wine-run;${KOVA_WINE}")
 endif()
