@@ -179,6 +179,25 @@ bool unheld(int fd) {
     return false;
 }
 
+// Opens a named object's file, the folder lock held by the caller; `exists` tells whether a
+// live process holds it. A file nobody holds is left from ended processes: without `create`
+// it is taken away and the answer is -1 with ERROR_FILE_NOT_FOUND, as for no file at all.
+int open_object_file(const std::string &path, bool create, bool *exists) {
+    int fd = open(path.c_str(), O_RDWR | O_CLOEXEC | (create ? O_CREAT : 0), 0666);
+    if (fd < 0) {
+        SetLastError(errno == ENOENT ? ERROR_FILE_NOT_FOUND : kova_error_from_errno(errno));
+        return -1;
+    }
+    *exists = !unheld(fd);
+    if (!*exists && !create) {
+        close(fd);
+        unlink(path.c_str());
+        SetLastError(ERROR_FILE_NOT_FOUND);
+        return -1;
+    }
+    return fd;
+}
+
 // ---- Objects ----
 
 class SyncObject : public kova_waitable {
@@ -351,18 +370,9 @@ HANDLE open_named(LPCSTR name, State initial, bool create, DWORD access) {
         return nullptr;
     }
     kova_sys::FileLock lock(folder_lock_path());
-    int fd = open(path.c_str(), O_RDWR | O_CLOEXEC | (create ? O_CREAT : 0), 0666);
-    if (fd < 0) {
-        SetLastError(errno == ENOENT ? ERROR_FILE_NOT_FOUND : kova_error_from_errno(errno));
-        return nullptr;
-    }
-    bool exists = !unheld(fd);
-    if (!exists && !create) {
-        close(fd);
-        unlink(path.c_str());
-        SetLastError(ERROR_FILE_NOT_FOUND);
-        return nullptr;
-    }
+    bool exists = false;
+    int fd = open_object_file(path, create, &exists);
+    if (fd < 0) return nullptr;
     if (exists) {
         unsigned char bytes[state_size] = {};
         ssize_t n = pread(fd, bytes, state_size, 0);
@@ -466,18 +476,9 @@ HANDLE open_mapping(LPCSTR name, bool create, uint64_t size, DWORD access) {
         return nullptr;
     }
     kova_sys::FileLock lock(folder_lock_path());
-    int fd = open(path.c_str(), O_RDWR | O_CLOEXEC | (create ? O_CREAT : 0), 0666);
-    if (fd < 0) {
-        SetLastError(errno == ENOENT ? ERROR_FILE_NOT_FOUND : kova_error_from_errno(errno));
-        return nullptr;
-    }
-    bool exists = !unheld(fd);
-    if (!exists && !create) {
-        close(fd);
-        unlink(path.c_str());
-        SetLastError(ERROR_FILE_NOT_FOUND);
-        return nullptr;
-    }
+    bool exists = false;
+    int fd = open_object_file(path, create, &exists);
+    if (fd < 0) return nullptr;
     unsigned char header[16] = {};
     if (exists) {
         if (pread(fd, header, sizeof header, 0) != static_cast<ssize_t>(sizeof header) ||
