@@ -16,6 +16,7 @@
 #include <linux/futex.h>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <signal.h>
 #include <sys/file.h>
 #include <sys/mman.h>
@@ -179,23 +180,39 @@ bool unheld(int fd) {
     return false;
 }
 
-// Opens a named object's file, the folder lock held by the caller; `exists` tells whether a
-// live process holds it. A file nobody holds is left from ended processes: without `create`
-// it is taken away and the answer is -1 with ERROR_FILE_NOT_FOUND, as for no file at all.
-int open_object_file(const std::string &path, bool create, bool *exists) {
-    int fd = open(path.c_str(), O_RDWR | O_CLOEXEC | (create ? O_CREAT : 0), 0666);
-    if (fd < 0) {
+// A named object's file, opened under the folder lock, which it keeps until it goes: the
+// caller reads or sets up the object before another process can see it half made.
+struct ObjectFile {
+    std::string path;
+    std::optional<kova_sys::FileLock> lock;
+    int fd = -1;
+    bool exists = false; // a live process holds it
+};
+
+// Opens (with `create` makes) the file of the object `name`; false with the error set. A file
+// nobody holds is left from ended processes: without `create` it is taken away and the answer
+// is ERROR_FILE_NOT_FOUND, as for no file at all.
+bool open_object_file(LPCSTR name, bool create, ObjectFile &file) {
+    DWORD error = ERROR_SUCCESS;
+    file.path = object_file(name, error);
+    if (file.path.empty()) {
+        SetLastError(error);
+        return false;
+    }
+    file.lock.emplace(folder_lock_path());
+    file.fd = open(file.path.c_str(), O_RDWR | O_CLOEXEC | (create ? O_CREAT : 0), 0666);
+    if (file.fd < 0) {
         SetLastError(errno == ENOENT ? ERROR_FILE_NOT_FOUND : kova_error_from_errno(errno));
-        return -1;
+        return false;
     }
-    *exists = !unheld(fd);
-    if (!*exists && !create) {
-        close(fd);
-        unlink(path.c_str());
+    file.exists = !unheld(file.fd);
+    if (!file.exists && !create) {
+        close(file.fd);
+        unlink(file.path.c_str());
         SetLastError(ERROR_FILE_NOT_FOUND);
-        return -1;
+        return false;
     }
-    return fd;
+    return true;
 }
 
 // ---- Objects ----
@@ -363,16 +380,11 @@ SyncObject *as_object(HANDLE handle, char kind, DWORD right) {
 
 // Opens (and with `create` makes) a named object under the folder lock.
 HANDLE open_named(LPCSTR name, State initial, bool create, DWORD access) {
-    DWORD error = ERROR_SUCCESS;
-    std::string path = object_file(name, error);
-    if (path.empty()) {
-        SetLastError(error);
-        return nullptr;
-    }
-    kova_sys::FileLock lock(folder_lock_path());
-    bool exists = false;
-    int fd = open_object_file(path, create, &exists);
-    if (fd < 0) return nullptr;
+    ObjectFile file;
+    if (!open_object_file(name, create, file)) return nullptr;
+    const int fd = file.fd;
+    const std::string &path = file.path;
+    const bool exists = file.exists;
     if (exists) {
         unsigned char bytes[state_size] = {};
         ssize_t n = pread(fd, bytes, state_size, 0);
@@ -469,16 +481,11 @@ HANDLE open_mapping(LPCSTR name, bool create, uint64_t size, DWORD access) {
         SetLastError(ERROR_SUCCESS);
         return new MappingObject(fd, {}, size, access);
     }
-    DWORD error = ERROR_SUCCESS;
-    std::string path = object_file(name, error);
-    if (path.empty()) {
-        SetLastError(error);
-        return nullptr;
-    }
-    kova_sys::FileLock lock(folder_lock_path());
-    bool exists = false;
-    int fd = open_object_file(path, create, &exists);
-    if (fd < 0) return nullptr;
+    ObjectFile file;
+    if (!open_object_file(name, create, file)) return nullptr;
+    const int fd = file.fd;
+    const std::string &path = file.path;
+    const bool exists = file.exists;
     unsigned char header[16] = {};
     if (exists) {
         if (pread(fd, header, sizeof header, 0) != static_cast<ssize_t>(sizeof header) ||
