@@ -806,10 +806,23 @@ bool patch_recover(const char *patch_path) {
 }
 
 bool patch_create_file(const char *patch_path, bool undo) {
-    TXI_FILE patch(patch_path);
-    if (patch.create()) return patch_file_error("creating", patch);
-    (void)patch.close(); // empty: the add writes the header itself
-    // The header goes in as an add without components: whole, or not at all.
-    PatchAdd add(patch_path);
-    return add.open() && add.add({}, undo, true);
+    // Made under a name of its own and renamed into place once its header is in: a run killed
+    // on the way leaves no empty file under the patch's name, which nothing could read, only
+    // litter the next creation of that name replaces.
+    std::string building = std::string(patch_path) + ".new";
+    if (fxi_test_file(building.c_str()))
+        if (uint16_t code = fxi_delete_file(building.c_str()))
+            return report_code("deleting", building, code);
+    {
+        TXI_FILE patch(building.c_str());
+        if (patch.create()) return patch_file_error("creating", patch);
+        (void)patch.close(); // empty: the add writes the header itself
+        // The header goes in as an add without components: whole, or not at all.
+        PatchAdd add(building);
+        if (!add.open() || !add.add({}, undo, true)) return false;
+    }
+    if (!MoveFileExA(building.c_str(), patch_path,
+                     MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+        return report_code("creating", patch_path, fxi_map_file_error(GetLastError()));
+    return true;
 }

@@ -208,6 +208,23 @@ TEST_F(InstallSafety, AnInterruptionFinishesTheComponentAndPutsTheTreeBack) {
     EXPECT_EQ(kvpatch({fix}).status, 0);
 }
 
+// A run killed while it made its undo patch leaves the patch half made under a name of its
+// own, never an empty unpatch\0.kvz that no install could read; the next run replaces it.
+TEST_F(InstallSafety, AnUndoPatchKilledWhileMadeLeavesOnlyLitterTheNextRunReplaces) {
+    trees(64 * 1024);
+    std::string fix = patch(64 * 1024);
+    write_file(host("KOVABrisel/unpatch/0.kvz.new"), "");
+    write_file(host("kova2006/unpatch/0.kvz.new"), "half a header");
+    ASSERT_EQ(kvpatch({fix}).status, 0);
+    for (const char *tree : {"KOVABrisel", "kova2006"}) {
+        EXPECT_FALSE(fs::exists(host(std::string(tree) + "/unpatch/0.kvz.new"))) << tree;
+        EXPECT_EQ(snapshot(tree)["abc/c3.dat"], patched_["abc/c3.dat"]) << tree;
+    }
+    ASSERT_EQ(kvpatch({"S:\\KOVABrisel\\unpatch\\0.kvz"}).status, 0);
+    for (const char *tree : {"KOVABrisel", "kova2006"})
+        EXPECT_TRUE(snapshot(tree) == original_[tree]) << tree;
+}
+
 TEST_F(InstallSafety, TwoInstallsAtOnceTakeTurns) {
     trees(200 * 1024);
     std::string fix = patch(200 * 1024);
