@@ -10,17 +10,14 @@
 #include "kernel/ui/prog.h"
 #include "patch/format.h"
 #include "patch/log.h"
+#include "patch/ordered_work.h"
 #include "patch/parts.h"
 
 #include <algorithm>
-#include <bit>
-#include <condition_variable>
 #include <cstring>
 #include <memory>
-#include <mutex>
 #include <new>
 #include <string>
-#include <thread>
 #include <vector>
 
 namespace {
@@ -176,9 +173,7 @@ void drop_repeated(std::vector<Component> &list) {
 // pieces are compressed in turn on the calling thread.
 class BlockPipeline {
 public:
-    explicit BlockPipeline(unsigned workers) {
-        size_t count = 2 * std::max(1u, workers);
-        slots_.resize(count);
+    explicit BlockPipeline(unsigned workers) : slots_(2 * std::max(1u, workers)) {
         for (Slot &slot : slots_) {
             slot.piece.reset(new (std::nothrow) uint8_t[PATCH_BLOCK_SIZE]);
             slot.block.reset(new (std::nothrow)
@@ -188,49 +183,25 @@ public:
                 return;
             }
         }
-        if (workers < 2) return;
-        for (unsigned i = 0; i < workers; ++i) {
-            try {
-                threads_.emplace_back(&BlockPipeline::work, this);
-            } catch (...) {
-                break; // fewer workers: the same bytes, a little later
-            }
-        }
+        work_ = std::make_unique<OrderedWork>(workers, slots_.size(), [this](size_t index) {
+            Slot &slot = slots_[index];
+            slot.block_size =
+                patch_make_block(slot.piece.get(), slot.piece_length, slot.block.get());
+        });
     }
-    ~BlockPipeline() {
-        {
-            std::lock_guard<std::mutex> hold(mutex_);
-            stopping_ = true;
-        }
-        to_do_.notify_all();
-        for (std::thread &thread : threads_) thread.join();
-    }
-    BlockPipeline(const BlockPipeline &) = delete;
-    BlockPipeline &operator=(const BlockPipeline &) = delete;
 
     // False when the buffers could not be had.
-    bool ready() const { return !slots_.empty(); }
+    bool ready() const { return work_ != nullptr; }
 
     // Streams `length` bytes of `source` into `patch` at its position as blocks; *written gets
     // the bytes written. False after the failure has been reported.
     bool run(TXI_FILE &source, TXI_FILE &patch, uint32_t length, TXP_PROG_T *prog,
              uint64_t *written) {
-        const size_t count = slots_.size();
-        const uint64_t blocks = (uint64_t{length} + PATCH_BLOCK_SIZE - 1) / PATCH_BLOCK_SIZE;
-        uint64_t submitted = 0, next_write = 0;
         bool ok = true;
         *written = 0;
-        {
-            std::lock_guard<std::mutex> hold(mutex_);
-            submitted_ = taken_ = 0;
-        }
         // Waits for the oldest block in flight and writes it unless the add has failed.
         auto write_next = [&] {
-            Slot &slot = slots_[next_write++ % count];
-            {
-                std::unique_lock<std::mutex> hold(mutex_);
-                done_.wait(hold, [&] { return slot.done; });
-            }
+            const Slot &slot = slots_[work_->take()];
             if (!ok) return;
             if (patch.write(slot.block.get(), static_cast<uint32_t>(slot.block_size))) {
                 ok = patch_file_error("writing", patch);
@@ -238,33 +209,22 @@ public:
             }
             *written += slot.block_size;
         };
-        for (uint64_t i = 0; i < blocks && ok; ++i) {
-            if (i >= count) write_next();
+        for (uint64_t offset = 0; offset < length && ok; offset += PATCH_BLOCK_SIZE) {
+            if (work_->full()) write_next();
             if (!ok) break;
-            Slot &slot = slots_[i % count];
-            uint32_t offset = static_cast<uint32_t>(i * PATCH_BLOCK_SIZE);
-            fxp_prog_ratio(prog, offset, length);
-            slot.piece_length = std::min<uint32_t>(PATCH_BLOCK_SIZE, length - offset);
+            Slot &slot = slots_[work_->next_slot()];
+            fxp_prog_ratio(prog, static_cast<uint32_t>(offset), length);
+            slot.piece_length =
+                static_cast<uint32_t>(std::min<uint64_t>(PATCH_BLOCK_SIZE, length - offset));
             if (source.read(slot.piece.get(), slot.piece_length)) {
                 ok = patch_file_error("reading", source);
                 break;
             }
-            ++submitted;
-            if (threads_.empty()) {
-                compress(slot);
-                slot.done = true;
-                continue;
-            }
-            {
-                std::lock_guard<std::mutex> hold(mutex_);
-                slot.done = false;
-                ++submitted_;
-            }
-            to_do_.notify_one();
+            work_->submit();
         }
         // Every block in flight is written, or after a failure waited for, so that no worker
         // still works on a buffer when this returns.
-        while (next_write < submitted) write_next();
+        while (work_->in_flight() > 0) write_next();
         return ok;
     }
 
@@ -273,33 +233,11 @@ private:
         std::unique_ptr<uint8_t[]> piece, block;
         uint32_t piece_length = 0;
         size_t block_size = 0;
-        bool done = true;
     };
 
-    void compress(Slot &slot) {
-        slot.block_size = patch_make_block(slot.piece.get(), slot.piece_length, slot.block.get());
-    }
-
-    void work() {
-        std::unique_lock<std::mutex> hold(mutex_);
-        for (;;) {
-            to_do_.wait(hold, [&] { return stopping_ || taken_ < submitted_; });
-            if (taken_ >= submitted_) return;
-            Slot &slot = slots_[taken_++ % slots_.size()];
-            hold.unlock();
-            compress(slot);
-            hold.lock();
-            slot.done = true;
-            done_.notify_all();
-        }
-    }
-
     std::vector<Slot> slots_;
-    std::vector<std::thread> threads_;
-    std::mutex mutex_;
-    std::condition_variable to_do_, done_;
-    uint64_t submitted_ = 0, taken_ = 0;
-    bool stopping_ = false;
+    // After the slots, so that its threads are gone before the buffers.
+    std::unique_ptr<OrderedWork> work_;
 };
 
 // ---- The patch file under an add ------------------------------------------------------------
@@ -579,7 +517,7 @@ public:
     bool add(const std::vector<Component> &components, bool undo, bool durable) {
         // Workers start only when there are blocks to compress.
         std::unique_ptr<BlockPipeline> pipeline;
-        if (!components.empty()) pipeline = std::make_unique<BlockPipeline>(patch_build_workers());
+        if (!components.empty()) pipeline = std::make_unique<BlockPipeline>(patch_worker_threads());
         buffer_.reset(new (std::nothrow) uint8_t[PATCH_BLOCK_SIZE]);
         if ((pipeline && !pipeline->ready()) || !buffer_)
             return patch_report("Insufficient Memory");
@@ -766,13 +704,6 @@ bool add_components(const std::string &patch_path, const char *file, bool direct
 }
 
 } // namespace
-
-unsigned patch_build_workers() {
-    DWORD_PTR allowed = 0, present = 0;
-    if (GetProcessAffinityMask(GetCurrentProcess(), &allowed, &present) && allowed)
-        return static_cast<unsigned>(std::popcount(static_cast<uint64_t>(allowed)));
-    return std::max(1u, std::thread::hardware_concurrency());
-}
 
 bool patch_add_file(const char *patch_name, const char *file, const PatchAddOptions &options) {
     // Patch path: a full path, or a name under the patches directory of the current drive.

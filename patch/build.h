@@ -35,10 +35,6 @@ struct PatchAppendOptions {
 // nothing is pending; the reader calls it before reading a patch.
 [[nodiscard]] bool patch_recover(const char *patch_path);
 
-// The number of workers that compress a component's blocks: the processors this process may
-// run on. Whatever the number, a patch gets the same bytes.
-unsigned patch_build_workers();
-
 // Creates a patch file that does not exist yet, holding its header alone; on the disk when the
 // call answers. An existing file is not touched ("Error creating file ...").
 [[nodiscard]] bool patch_create_file(const char *patch_path, bool undo);

@@ -8,8 +8,10 @@
 #include <string>
 
 PatchReader::PatchReader() = default;
+PatchReader::~PatchReader() = default;
 
-bool PatchReader::open(const char *path) {
+bool PatchReader::open(const char *path, const PatchReadOptions &options) {
+    work_.reset(); // a reader opened again stops the threads of the last patch first
     file_.set_name(path);
     if (file_.open(DXI_FILE_READ)) return fail(PatchReadError::opening);
     if (file_.length(&length_)) return fail(PatchReadError::reading);
@@ -18,18 +20,37 @@ bool PatchReader::open(const char *path) {
     patch_decode_file_header(bytes, header_);
     if (header_.magic != PATCH_FILE_MAGIC) return fail(PatchReadError::bad_file_magic);
     if (header_.version > PATCH_VERSION) return fail(PatchReadError::incompatible);
-    position_ = PATCH_FILE_HEADER_SIZE;
-    stored_.reset(new (std::nothrow) uint8_t[PATCH_BLOCK_SIZE]);
-    expanded_.reset(new (std::nothrow) uint8_t[PATCH_BLOCK_SIZE]);
-    if (!stored_ || !expanded_) return fail(PatchReadError::memory);
+    position_ = read_position_ = PATCH_FILE_HEADER_SIZE;
+    unsigned workers = options.workers ? options.workers : patch_worker_threads();
+    // Two blocks a worker keep each one busy while the caller takes the one before.
+    slots_.resize(workers < 2 ? 1 : 2 * size_t{workers});
+    for (Slot &slot : slots_) {
+        slot.stored.reset(new (std::nothrow) uint8_t[PATCH_BLOCK_SIZE]);
+        slot.expanded.reset(new (std::nothrow) uint8_t[PATCH_BLOCK_SIZE]);
+        if (!slot.stored || !slot.expanded) return fail(PatchReadError::memory);
+    }
+    work_ = std::make_unique<OrderedWork>(workers, slots_.size(),
+                                          [this](size_t index) { expand(slots_[index]); });
     return true;
 }
 
+void PatchReader::drain() {
+    while (work_ && work_->in_flight() > 0) work_->take();
+    read_position_ = position_;
+    read_failed_ = false;
+}
+
 bool PatchReader::next_component(PATCH_COMPONENT_HEADER &component) {
+    // A caller that left the last component part way has blocks read ahead of it: the header
+    // is looked for where that caller stopped, as when nothing is read ahead.
+    bool ahead = read_position_ != position_;
+    drain();
+    if (ahead && file_.seek_to(position_)) return fail(PatchReadError::reading);
     uint8_t bytes[PATCH_COMPONENT_HEADER_SIZE];
     size_t size = patch_component_header_size(header_.version);
     if (file_.read(bytes, static_cast<uint32_t>(size))) return fail(PatchReadError::reading);
     position_ += size;
+    read_position_ = position_;
     patch_decode_component_header(bytes, header_.version, component);
     std::memcpy(path_, component.path, sizeof path_);
     if (component.magic != PATCH_COMPONENT_MAGIC) return fail(PatchReadError::bad_component_magic);
@@ -38,29 +59,59 @@ bool PatchReader::next_component(PATCH_COMPONENT_HEADER &component) {
 }
 
 bool PatchReader::component_at(uint64_t offset, PATCH_COMPONENT_HEADER &component) {
+    drain();
     if (file_.seek_to(offset)) return fail(PatchReadError::reading);
-    position_ = offset;
+    position_ = read_position_ = offset;
     return next_component(component);
 }
 
+void PatchReader::read_ahead() {
+    // Each block in flight brings at most a block's size, so while they cannot finish the
+    // component, another block must follow them.
+    while (!read_failed_ && !work_->full() &&
+           uint64_t{work_->in_flight()} * PATCH_BLOCK_SIZE < remaining_) {
+        Slot &slot = slots_[work_->next_slot()];
+        slot.error = PatchReadError::none;
+        uint8_t bytes[PATCH_BUFFER_HEADER_SIZE];
+        if (file_.read(bytes, sizeof bytes)) {
+            slot.error = PatchReadError::reading;
+        } else {
+            patch_decode_buffer_header(bytes, slot.header);
+            // A stored length beyond the block size cannot come from a sound writer.
+            if (slot.header.magic != PATCH_BUFFER_MAGIC ||
+                slot.header.stored_length > PATCH_BLOCK_SIZE)
+                slot.error = PatchReadError::bad_buffer_header;
+            else if (file_.read(slot.stored.get(), slot.header.stored_length))
+                slot.error = PatchReadError::reading;
+        }
+        read_failed_ = slot.error != PatchReadError::none;
+        read_position_ += PATCH_BUFFER_HEADER_SIZE + slot.header.stored_length;
+        slot.end = read_position_;
+        work_->submit();
+    }
+}
+
+void PatchReader::expand(Slot &slot) {
+    if (slot.error != PatchReadError::none) return;
+    if (!patch_expand_block(slot.header, slot.stored.get(), slot.expanded.get(), &slot.produced))
+        slot.error = PatchReadError::decompress;
+}
+
 bool PatchReader::next_block(const uint8_t **data, uint32_t *length) {
-    uint8_t bytes[PATCH_BUFFER_HEADER_SIZE];
-    if (file_.read(bytes, sizeof bytes)) return fail(PatchReadError::reading);
-    patch_decode_buffer_header(bytes, block_);
-    // A stored length beyond the block size cannot come from a sound writer.
-    if (block_.magic != PATCH_BUFFER_MAGIC || block_.stored_length > PATCH_BLOCK_SIZE)
-        return fail(PatchReadError::bad_buffer_header);
-    if (file_.read(stored_.get(), block_.stored_length)) return fail(PatchReadError::reading);
-    position_ += PATCH_BUFFER_HEADER_SIZE + block_.stored_length;
-    uint32_t produced = 0;
-    if (!patch_expand_block(block_, stored_.get(), expanded_.get(), &produced))
-        return fail(PatchReadError::decompress);
+    read_ahead();
+    if (work_->in_flight() == 0) return fail(PatchReadError::length_mismatch); // nothing remains
+    const Slot &slot = slots_[work_->take()];
+    // The file layer's error belongs to the block that met it, read ahead or not.
+    if (slot.error != PatchReadError::none) return fail(slot.error);
+    position_ = slot.end;
+    block_ = slot.header;
     // An empty block would never finish the component; an overlong one would write more
     // than the header promised.
-    if (produced == 0 || produced > remaining_) return fail(PatchReadError::length_mismatch);
-    remaining_ -= produced;
-    *data = expanded_.get();
-    *length = produced;
+    if (slot.produced == 0 || slot.produced > remaining_)
+        return fail(PatchReadError::length_mismatch);
+    remaining_ -= slot.produced;
+    *data = slot.expanded.get();
+    *length = slot.produced;
     return true;
 }
 

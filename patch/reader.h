@@ -5,9 +5,11 @@
 
 #include "kernel/files/file.h"
 #include "patch/format.h"
+#include "patch/ordered_work.h"
 
 #include <cstdint>
 #include <memory>
+#include <vector>
 
 enum class PatchReadError : uint8_t {
     none,
@@ -22,12 +24,22 @@ enum class PatchReadError : uint8_t {
     length_mismatch,     // a component's blocks do not add up to its declared length
 };
 
+struct PatchReadOptions {
+    // Threads that expand blocks ahead; 0: one for each processor the process may use.
+    // Fewer than two expand on the caller's thread, block by block.
+    unsigned workers = 0;
+};
+
+// Blocks are expanded ahead on the processors the process may use, while the caller handles
+// the ones before: never past a component's end, so that what is read, and any failure and
+// where it is reported, are those of reading block by block.
 class PatchReader {
 public:
     PatchReader();
+    ~PatchReader();
 
     // Opens the patch and reads its header.
-    [[nodiscard]] bool open(const char *path);
+    [[nodiscard]] bool open(const char *path, const PatchReadOptions &options = {});
     const PATCH_FILE_HEADER &header() const { return header_; }
     bool is_undo() const { return header_.flags & PATCH_FLAG_UNDO; }
     uint64_t length() const { return length_; }
@@ -56,10 +68,23 @@ public:
     const char *component_path() const { return path_; }
 
 private:
+    // One block read ahead: its stored bytes, then expanded by a worker.
+    struct Slot {
+        std::unique_ptr<uint8_t[]> stored, expanded;
+        PATCH_BUFFER_HEADER header;
+        uint64_t end = 0; // the file position after it
+        uint32_t produced = 0;
+        PatchReadError error = PatchReadError::none;
+    };
+
     bool fail(PatchReadError error) {
         error_ = error;
         return false;
     }
+    void read_ahead();
+    void expand(Slot &slot);
+    // Takes back every block read ahead, as before reading a component header.
+    void drain();
 
     TXI_FILE file_;
     PATCH_FILE_HEADER header_;
@@ -68,7 +93,11 @@ private:
     PATCH_BUFFER_HEADER block_;
     char path_[PATCH_PATH_SIZE] = {};
     PatchReadError error_ = PatchReadError::none;
-    std::unique_ptr<uint8_t[]> stored_, expanded_;
+    uint64_t read_position_ = 0; // of the file, ahead of position_ by the blocks in flight
+    bool read_failed_ = false;   // nothing is read ahead after a block that failed to read
+    std::vector<Slot> slots_;
+    // After the slots, so that its threads are gone before the buffers.
+    std::unique_ptr<OrderedWork> work_;
 };
 
 // Reports the reader's last failure with the tool's texts. Always answers false.

@@ -3,6 +3,7 @@
 // fail or are killed leaving the patch as it was, replaced entries, refused paths, and the same
 // bytes on any number of cores.
 #include "patch/build.h"
+#include "patch/ordered_work.h"
 #include "patch/process.h"
 
 #include "tests/patch/patch_files.h"
@@ -515,11 +516,11 @@ TEST_F(PatchBuild, SameBytesOnAnyNumberOfCores) {
             break;
         }
     ASSERT_EQ(sched_setaffinity(0, sizeof one, &one), 0);
-    EXPECT_EQ(patch_build_workers(), 1u);
+    EXPECT_EQ(patch_worker_threads(), 1u);
     bool single = add("S:\\kova2006\\abc\\data.dat", "single");
     sched_setaffinity(0, sizeof all, &all);
     ASSERT_TRUE(single);
-    EXPECT_EQ(patch_build_workers(), static_cast<unsigned>(CPU_COUNT(&all)));
+    EXPECT_EQ(patch_worker_threads(), static_cast<unsigned>(CPU_COUNT(&all)));
     ASSERT_TRUE(add("S:\\kova2006\\abc\\data.dat", "every"));
     auto cli = kova_test::run(
         {"taskset", "-c", "0", kova_test::program("kvpatch"), "cli", "S:\\kova2006\\abc\\data.dat"},
