@@ -267,11 +267,12 @@ public:
         if (options_.undo_path && !begin_undo()) return false;
         for (Placement &place : places_) {
             if (place.superseded) continue;
-            if (!options_.rolling_back && patch_interrupted())
-                return roll_back(patch_report("Installation interrupted - the components "
-                                              "already replaced are being put back"));
+            if (interrupted()) return roll_back(report_interruption());
             if (!apply(place)) return roll_back(false);
         }
+        // An interruption during the last component puts the tree back as during any other,
+        // rather than finishing it behind the operator's back.
+        if (interrupted()) return roll_back(report_interruption());
         if (options_.undoing && !remove_added()) return roll_back(false);
         if (options_.rolling_back) return true;
         const PATCH_FILE_HEADER &header = reader_.header();
@@ -489,6 +490,12 @@ private:
 
     // Puts the tree back as it was before this extraction began; answers false, the result
     // of the failed run.
+    bool interrupted() const { return !options_.rolling_back && patch_interrupted(); }
+    static bool report_interruption() {
+        return patch_report(
+            "Installation interrupted - the components already replaced are being put back");
+    }
+
     bool roll_back(bool) {
         if (!undo_created_) return false;
         bool restored = true;

@@ -190,22 +190,41 @@ TEST_F(InstallSafety, KilledAtAnyMomentEveryTreeCanBePutBackAndPatchedAgain) {
     EXPECT_GE(landed * 2, rounds) << "too few kills landed while an install was running";
 }
 
+// An interruption finishes the component in hand and puts the tree back, also during the
+// last component, where finishing the tree would have hidden the interruption.
 TEST_F(InstallSafety, AnInterruptionFinishesTheComponentAndPutsTheTreeBack) {
-    trees(8 * 1024 * 1024);
-    std::string fix = patch(8 * 1024 * 1024);
-    kova_test::Child run({kova_test::program("kvpatch"), fix}, {}, server_);
-    // Interrupted while the first component is being written.
-    ASSERT_TRUE(kova_test::eventually(
-        [&] { return fs::exists(host("KOVABrisel/abc/~kvpatch.tmp")) || !run.running(); }));
-    run.signal(SIGINT);
-    EXPECT_EQ(run.wait(), 1);
-    for (const char *tree : {"KOVABrisel", "kova2006"})
-        EXPECT_TRUE(snapshot(tree) == original_[tree]) << tree << " is not as it was";
-    std::string log = read_file(host("KOVABrisel/setup.log"));
-    EXPECT_NE(log.find("Installation interrupted"), std::string::npos) << log;
-    EXPECT_NE(log.find("every component there is as it was"), std::string::npos) << log;
-    EXPECT_FALSE(fs::exists(host("KOVABrisel/unpatch/0.kvz"))) << "nothing left to undo";
-    EXPECT_EQ(kvpatch({fix}).status, 0);
+    const struct Case {
+        const char *what;
+        size_t size;     // of each of the patch's components
+        bool only_added; // the patch holds one new component alone, else the usual nine
+        const char *written;
+    } cases[] = {
+        {"the first of nine components", 8 * 1024 * 1024, false, "KOVABrisel/abc/~kvpatch.tmp"},
+        {"the only component", 32 * 1024 * 1024, true, "KOVABrisel/abc/added/~kvpatch.tmp"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        trees(c.only_added ? 4096 : c.size);
+        std::string fix = c.only_added ? "S:\\p\\one.kvz" : patch(c.size);
+        if (c.only_added) {
+            fs::remove(host("p/one.kvz"));
+            write_file(dev_ + "/kova2000/abc/added/n.dat", content(7, c.size));
+            ASSERT_TRUE(patch_add_file(fix.c_str(), "D:\\kova2000\\abc\\added\\n.dat",
+                                       {.direct_path = true}));
+        }
+        kova_test::Child run({kova_test::program("kvpatch"), fix}, {}, server_);
+        ASSERT_TRUE(
+            kova_test::eventually([&] { return fs::exists(host(c.written)) || !run.running(); }));
+        run.signal(SIGINT);
+        EXPECT_EQ(run.wait(), 1);
+        for (const char *tree : {"KOVABrisel", "kova2006"})
+            EXPECT_TRUE(snapshot(tree) == original_[tree]) << tree << " is not as it was";
+        std::string log = read_file(host("KOVABrisel/setup.log"));
+        EXPECT_NE(log.find("Installation interrupted"), std::string::npos) << log;
+        EXPECT_NE(log.find("every component there is as it was"), std::string::npos) << log;
+        EXPECT_FALSE(fs::exists(host("KOVABrisel/unpatch/0.kvz"))) << "nothing left to undo";
+        EXPECT_EQ(kvpatch({fix}).status, 0);
+    }
 }
 
 // A run killed while it made its undo patch leaves the patch half made under a name of its
