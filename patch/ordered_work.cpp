@@ -46,6 +46,15 @@ size_t OrderedWork::take() {
     size_t slot = static_cast<size_t>(delivered_ % depth_);
     if (!threads_.empty()) {
         std::unique_lock<std::mutex> hold(mutex_);
+        if (started_ == delivered_) {
+            // No thread has got to the slot yet (they may all be busy, or not scheduled on a
+            // loaded machine): the caller works on it rather than wait idle.
+            ++started_;
+            hold.unlock();
+            work_(slot);
+            hold.lock();
+            done_[slot] = 1;
+        }
         finished_.wait(hold, [&] { return done_[slot] != 0; });
     }
     ++delivered_;

@@ -30,8 +30,9 @@ public:
 
     // Hands next_slot() over to be worked on. Not when full().
     void submit();
-    // Waits for the oldest slot in flight and answers it: it is the caller's again, to read,
-    // until it fills it anew. Not when nothing is in flight.
+    // Waits for the oldest slot in flight, working on it itself when no thread has started
+    // it, and answers it: it is the caller's again, to read, until it fills it anew. Not when
+    // nothing is in flight.
     size_t take();
 
 private:
