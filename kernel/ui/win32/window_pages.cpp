@@ -100,6 +100,21 @@ private:
     }
 };
 
+// The screen's device context, given back when it goes.
+class ScreenDc {
+public:
+    ScreenDc() : dc_(GetDC(nullptr)) {}
+    ~ScreenDc() {
+        if (dc_) ReleaseDC(nullptr, dc_);
+    }
+    ScreenDc(const ScreenDc &) = delete;
+    ScreenDc &operator=(const ScreenDc &) = delete;
+    HDC get() const { return dc_; }
+
+private:
+    HDC dc_;
+};
+
 // The message font as the template names it: face and size in points.
 void template_font(std::string *face, WORD *points) {
     *face = "MS Shell Dlg";
@@ -107,9 +122,8 @@ void template_font(std::string *face, WORD *points) {
     LOGFONTA lf{};
     HFONT font = fxp_window_font();
     if (!font || !GetObjectA(font, sizeof lf, &lf)) return;
-    HDC dc = GetDC(nullptr);
-    int dpi = dc ? GetDeviceCaps(dc, LOGPIXELSY) : 96;
-    if (dc) ReleaseDC(nullptr, dc);
+    ScreenDc dc;
+    int dpi = dc.get() ? GetDeviceCaps(dc.get(), LOGPIXELSY) : 96;
     int height = lf.lfHeight < 0 ? -lf.lfHeight : lf.lfHeight;
     if (height > 0) *points = static_cast<WORD>(MulDiv(height, 72, dpi));
     *face = lf.lfFaceName;
