@@ -6,6 +6,9 @@
 #include "platform/win32.h"
 
 int main(int argc, char **argv) {
+    // A windowed program: its usage text and fatal messages go to the console it was started
+    // from, if any.
+    kova_console_attach_parent();
     kova_set_host_args(argc, argv);
     fxp_startup(nullptr, &patch_usage);
     return patch_main(fxp_argc(), fxp_argv());

@@ -25,9 +25,9 @@ struct TXP_PRESENTER {
 extern const TXP_PRESENTER fxp_terminal_presenter;
 extern TXP_PRESENTER fxp_presenter;
 
-// Puts the platform's own presenter in place for boxes, progress and wait windows: on Windows
-// they become real windows; elsewhere the terminal presenter stays. Start-up calls it; prompt
-// pages and the status bar stay on the terminal either way.
+// Puts the platform's own presenter in place for boxes, prompt pages, progress and wait
+// windows: on Windows they become real windows and dialogs; elsewhere the terminal presenter
+// stays. Start-up calls it; the status bar stays on the terminal either way.
 void fxp_presenter_platform();
 
 // ---- Terminal drawing pieces ----------------------------------------------------------------

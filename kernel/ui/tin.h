@@ -5,6 +5,7 @@
 #pragma once
 
 #include "kernel/ui/box.h"
+#include "kernel/ui/prog.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -227,9 +228,43 @@ const TXP_TIN_BUTTON *fxp_tin_default_button(const TXP_TIN_T *page);
 // width in character cells.
 std::vector<std::string> fxp_tin_layout(const TXP_TIN_T *page, size_t *width = nullptr);
 
+// ---- Dialog layout --------------------------------------------------------------------------
+// The page as a dialog, in dialog units of the window font (4 to a character cell across, 8 to
+// a row), client area only. Fields in table order flow down the page: prompt texts on a line
+// of their own, labels of entry fields in one column with their controls beside it, group
+// frames around the fields they own, the help line of the focused field, then the button row
+// at the bottom right.
+
+constexpr int DXP_TIN_MARGIN = 7;
+constexpr int DXP_TIN_TEXT_HEIGHT = 8;
+constexpr int DXP_TIN_ENTRY_HEIGHT = 12;
+constexpr int DXP_TIN_BUTTON_HEIGHT = 14;
+// Items a drop-down list shows when open.
+constexpr int DXP_TIN_LIST_ROWS = 8;
+
+struct TXP_TIN_FIELD_RECT {
+    bool shown = false;
+    TXP_DU_RECT label;                // prompt text, group frame, or an entry field's label
+    TXP_DU_RECT entry;                // edit box or drop-down list (collapsed), else empty
+    std::vector<TXP_DU_RECT> buttons; // button row: one per button, in order
+};
+
+struct TXP_TIN_DIALOG_LAYOUT {
+    int cx = 0, cy = 0;
+    std::vector<TXP_TIN_FIELD_RECT> fields; // by index in the working copy
+    TXP_DU_RECT help;                       // empty when no field has help
+};
+
+// The layout of an open page. Positive positions in a field record place its label or entry
+// at that character cell (column x 4, row x 8) instead of the flow.
+TXP_TIN_DIALOG_LAYOUT fxp_tin_dialog_layout(const TXP_TIN_T *page, TXP_TEXT_WIDTH text_width);
+
 // ---- Terminal -------------------------------------------------------------------------------
 
 // Runs the page on the terminal (see DESIGN.md's key rules) and answers DXP_TIN_CMD_DONE.
 uint16_t fxp_term_tin_process(TXP_TIN_T *page, uint16_t command);
+// Runs the page as a modal dialog (Windows only) and answers DXP_TIN_CMD_DONE.
+uint16_t fxp_window_tin_process(TXP_TIN_T *page, uint16_t command);
+
 // Where the terminal page takes its keys; fxp_term_read_key unless a test puts its own.
 extern int (*fxp_term_tin_key)();

@@ -47,7 +47,9 @@ void console_wait_key() {
 }
 
 int console_page_rows() {
-    if (!kova_console_is_terminal(KOVA_STDOUT)) return 0;
+    // A console borrowed from the program that started this one is read by that program as
+    // well: a key pressed there is not ours to wait for.
+    if (!kova_console_is_terminal(KOVA_STDOUT) || kova_console_borrowed()) return 0;
     int rows = kova_console_rows(KOVA_STDOUT);
     return rows > 0 ? rows : 25;
 }
@@ -102,7 +104,8 @@ private:
 };
 
 [[noreturn]] void fatal(const char *text, bool with_banner) {
-    if (fxp_console_mode) {
+    // A windowed program started without a console has nowhere to write: the box says it.
+    if (fxp_console_mode && kova_console_has_stream(KOVA_STDERR)) {
         if (with_banner) write_banner(fxp_channel.write_error);
         std::string line;
         fxd_fmt_assign(line, "%str%%str%", text ? text : "", line_end());
@@ -195,8 +198,18 @@ void fxp_usage_switches() {
         if (!fxp_switch_take('*', nullptr, true)) return;
         hidden = true;
     }
+    if (!fxp_console_mode || kova_console_has_stream(KOVA_STDOUT)) {
+        fxp_usage_banner();
+        fxp_usage_print(hidden);
+        std::exit(0);
+    }
+    // A windowed program started without a console: the text is gathered and shown in a box.
+    static std::string gathered;
+    auto gather = [](std::string_view text) { gathered += text; };
+    fxp_channel = {gather, gather, [] {}, [] { return 0; }};
     fxp_usage_banner();
     fxp_usage_print(hidden);
+    fxp_msg_info(gathered.c_str());
     std::exit(0);
 }
 

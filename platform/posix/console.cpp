@@ -7,6 +7,7 @@
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
 #include <mutex>
 #include <poll.h>
 #include <string>
@@ -62,6 +63,16 @@ BOOL IsWindowVisible(HWND window) {
 BOOL MessageBeep(UINT) {
     if (IsWindowVisible(desktop_window())) kova_console_write(KOVA_STDERR, "\a");
     return TRUE;
+}
+
+void kova_console_attach_parent() {}
+
+bool kova_console_borrowed() {
+    return false;
+}
+
+bool kova_console_has_stream(kova_stream stream) {
+    return fcntl(stream, F_GETFD) != -1;
 }
 
 bool kova_console_is_terminal(kova_stream stream) {

@@ -3,6 +3,7 @@
 // sends, and a key mode that gives the console's line mode back at exit.
 #include "platform/host.h"
 
+#include <cstdio>
 #include <cstdlib>
 #include <deque>
 #include <mutex>
@@ -182,6 +183,51 @@ int read_stream_byte(HANDLE input, int timeout_ms) {
 }
 
 } // namespace
+
+namespace {
+
+bool console_borrowed = false;
+
+bool leads_nowhere(DWORD id) {
+    HANDLE handle = GetStdHandle(id);
+    return !handle || handle == INVALID_HANDLE_VALUE;
+}
+
+// Points a standard stream at the console, for the system's handle and the C runtime's stream
+// alike. The handles stay open for the life of the process, as a console program's do.
+void take_console_stream(DWORD id, const char *device, FILE *stream, const char *mode) {
+    HANDLE handle =
+        CreateFileA(device, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                    nullptr, OPEN_EXISTING, 0, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) return;
+    SetStdHandle(id, handle);
+    FILE *reopened = nullptr;
+    (void)freopen_s(&reopened, device, mode, stream);
+}
+
+} // namespace
+
+void kova_console_attach_parent() {
+    bool in = leads_nowhere(STD_INPUT_HANDLE), out = leads_nowhere(STD_OUTPUT_HANDLE),
+         err = leads_nowhere(STD_ERROR_HANDLE);
+    if (!in && !out && !err) return;
+    // A console program has its console already; a program started from Explorer has none to
+    // take.
+    if (GetConsoleWindow() || !AttachConsole(ATTACH_PARENT_PROCESS)) return;
+    console_borrowed = true;
+    if (out) take_console_stream(STD_OUTPUT_HANDLE, "CONOUT$", stdout, "w");
+    if (err) take_console_stream(STD_ERROR_HANDLE, "CONOUT$", stderr, "w");
+    if (in) take_console_stream(STD_INPUT_HANDLE, "CONIN$", stdin, "r");
+}
+
+bool kova_console_borrowed() {
+    return console_borrowed;
+}
+
+bool kova_console_has_stream(kova_stream stream) {
+    HANDLE handle = stream_handle(stream);
+    return handle && handle != INVALID_HANDLE_VALUE;
+}
 
 bool kova_console_is_terminal(kova_stream stream) {
     return is_console(stream_handle(stream));

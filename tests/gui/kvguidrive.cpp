@@ -1,10 +1,14 @@
-// Opens one box or window of the kernel through the platform's presenter and prints what the
-// operator answered, for scripts/test-windows-gui to drive at a virtual display:
-//   kvguidrive error | info | ask Y|N | warn-ask | progress SECONDS | wait SECONDS
-// The answer is printed on standard output: "answer Y", "cancelled at 37", "completed" ...
+// Opens one box, page or window of the kernel through the platform's presenter and prints
+// what the operator answered, for scripts/test-windows-gui to drive at a virtual display:
+//   kvguidrive error | info | ask Y|N | warn-ask | progress SECONDS | wait SECONDS | prompt |
+//              wizard
+// The answer is printed on standard output: "answer Y", "cancelled at 37", "completed" ...;
+// the text of every box is printed as "box: TEXT" before the box is shown.
 #include "kernel/ui/box.h"
 #include "kernel/ui/presenter.h"
 #include "kernel/ui/prog.h"
+#include "kernel/ui/tin.h"
+#include "patch/pages.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -62,14 +66,77 @@ int wait(int seconds) {
     return 0;
 }
 
+// The recipient page of the tool: a licence number that must not be blank, OK and Cancel.
+int prompt() {
+    PatchRecipientPage recipient;
+    uint16_t result = fxp_tin_prompt(&recipient.page, "Specify Recipient");
+    say("answer " + std::to_string(result) + " licence [" + recipient.value() + "]");
+    return 0;
+}
+
+// Two pages as a wizard: the tool's server-drive page, then a last page that finishes; Back
+// on the last page returns to the first with the drive chosen so far.
+int wizard() {
+    char drive = 'C';
+    for (int step = 0; step < 10;) {
+        if (step == 0) {
+            PatchDrivePage page("C:|C|D:|D|", drive);
+            uint16_t result = fxp_tin_prompt(&page.page, "Select Server Drive");
+            drive = page.root[0];
+            say("drive page " + std::to_string(result) + " drive " + std::string(1, drive));
+            if (result != 1) return 0;
+            step = 1;
+            continue;
+        }
+        std::string text = std::string("The patch will be installed on drive ") + drive + ":.";
+        TXP_TIN_ICB fields[3];
+        fields[0].kind = 'K';
+        fields[0].type = 'Z';
+        fields[0].label = "Ready to Install";
+        fields[0].handler = fxp_tin_group;
+        fields[1].kind = 'K';
+        fields[1].type = 'P';
+        fields[1].label = text.c_str();
+        fields[2].kind = 'K';
+        fields[2].type = 'Z';
+        fields[2].spec = "<< Back|0|Finish|1|";
+        fields[2].flags = DXP_TIN_ALWAYS_USABLE;
+        fields[2].handler = fxp_tin_buttons;
+        fields[2].exit_check = fxp_tin_buttons_exit;
+        TXP_TIN_T page;
+        page.fields = fields;
+        page.count = 3;
+        uint16_t result = fxp_tin_prompt(&page, "Ready to Install");
+        say("last page " + std::to_string(result));
+        if (result == 1) {
+            say("finished on drive " + std::string(1, drive));
+            return 0;
+        }
+        step = 0;
+    }
+    return 0;
+}
+
+// Every box says its text on standard output before it is shown, so that the script can tell
+// which message a page gave.
+int (*platform_box)(HWND, const char *, const char *, UINT) = nullptr;
+int told_box(HWND owner, const char *text, const char *title, UINT style) {
+    say(std::string("box: ") + (text ? text : ""));
+    return platform_box(owner, text, title, style);
+}
+
 } // namespace
 
 int main(int argc, char **argv) {
     if (argc < 2) {
-        std::fprintf(stderr, "usage: kvguidrive error|info|ask Y|N|warn-ask|progress S|wait S\n");
+        std::fprintf(
+            stderr,
+            "usage: kvguidrive error|info|ask Y|N|warn-ask|progress S|wait S|prompt|wizard\n");
         return 2;
     }
     fxp_presenter_platform();
+    platform_box = fxp_presenter.box;
+    fxp_presenter.box = told_box;
     std::string command = argv[1];
     int value = argc > 2 ? std::atoi(argv[2]) : 0;
     if (command == "error") {
@@ -90,6 +157,10 @@ int main(int argc, char **argv) {
         return progress(value > 0 ? value : 10);
     } else if (command == "wait") {
         return wait(value > 0 ? value : 10);
+    } else if (command == "prompt") {
+        return prompt();
+    } else if (command == "wizard") {
+        return wizard();
     } else {
         std::fprintf(stderr, "kvguidrive: unknown command %s\n", command.c_str());
         return 2;

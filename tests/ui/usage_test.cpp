@@ -1,9 +1,17 @@
 // Usage text, its paging, the option registry and the fatal path.
+#include "kernel/ui/box.h"
+#include "kernel/ui/presenter.h"
 #include "kernel/ui/usage.h"
 #include "tests/support/testing.h"
 
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
 #include <gtest/gtest.h>
+#include <sstream>
 #include <string>
+#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -158,6 +166,21 @@ TEST(UsageChild, Child) {
         fxp_usage_banner();
         fxp_usage_print(false);
     }
+    if (role == "no_streams_usage" || role == "no_streams_fatal") {
+        // A windowed program started without a console: nothing behind standard output and
+        // standard error. Its boxes are written to the file the parent names.
+        msg_box_hook = [](int) {};
+        fxp_presenter.box = [](HWND, const char *text, const char *title, UINT) -> int {
+            std::ofstream(std::getenv("KOVA_TEST_BOXES"), std::ios::app)
+                << (title ? title : "(none)") << "|" << text << "\n";
+            return IDOK;
+        };
+        close(1);
+        close(2);
+        if (role == "no_streams_fatal") fxp_fatal("Unable to Determine Application Font");
+        fxp_usage_switches(); // started with /?
+        std::_Exit(3);        // not reached
+    }
     if (role == "registry") {
         // Ten entries at most: the first and nine more; the rest are ignored.
         const char *fragments[] = {"[/a]", "[/b]", "[/c]", "[/d]", "[/e]", "[/f]",
@@ -215,6 +238,37 @@ TEST(Usage, FatalPathEndsWithStatusOne) {
                                      {{"KOVA_TEST_CHILD", c.role}});
         EXPECT_EQ(result.status, 1) << result.out;
         EXPECT_EQ(result.err, c.err);
+    }
+}
+
+TEST(Usage, WithoutStreamsTheTextsAreShownInBoxes) {
+    kova_test::TempPrefix prefix;
+    struct Case {
+        const char *role;
+        int status;
+        std::string box;
+    };
+    const Case cases[] = {
+        {"no_streams_usage", 0,
+         "Information|Test Program\nVersion 9\nSecond banner line\n\nUsage:\n      test_ui "
+         "[/h][/?] file [/x]\n"},
+        {"no_streams_fatal", 1, "(none)|Unable to Determine Application Font\n"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.role);
+        std::string boxes = prefix.path() + "/boxes.txt";
+        std::remove(boxes.c_str());
+        auto result =
+            kova_test::run({kova_test::self_program(), "--gtest_filter=UsageChild.Child", "/?"},
+                           {{"KOVA_TEST_CHILD", c.role}, {"KOVA_TEST_BOXES", boxes}});
+        EXPECT_EQ(result.status, c.status);
+        std::ifstream in(boxes);
+        std::stringstream read;
+        read << in.rdbuf();
+        std::string text = read.str();
+        // One box, saying all of it.
+        EXPECT_EQ(text.compare(0, c.box.size(), c.box), 0) << text;
+        EXPECT_EQ(std::count(text.begin(), text.end(), '|'), 1) << text;
     }
 }
 

@@ -5,6 +5,8 @@
 #include "kernel/ui/presenter.h"
 #include "kernel/ui/prog.h"
 #include "kernel/ui/startup.h"
+#include "kernel/ui/tin.h"
+#include "kernel/ui/win32/window_metrics.h"
 
 #include <map>
 #include <memory>
@@ -450,12 +452,21 @@ const TXP_PRESENTER window_presenter = {window_desktop_visible, window_beep, win
 
 } // namespace
 
+HFONT fxp_window_font() {
+    return metrics().font.get();
+}
+
+int fxp_window_text_width(const char *text) {
+    return text_width(text);
+}
+
 void fxp_presenter_platform() {
     INITCOMMONCONTROLSEX controls{};
     controls.dwSize = sizeof controls;
     controls.dwICC = ICC_PROGRESS_CLASS | ICC_ANIMATE_CLASS | ICC_STANDARD_CLASSES;
     InitCommonControlsEx(&controls);
     fxp_presenter = window_presenter;
+    fxp_tin_presenter = fxp_window_tin_process;
     // The status bar stays on the terminal: the tool has no main window to carry one.
     fxp_prog_view = {prog_open,
                      prog_show,

@@ -35,6 +35,16 @@ std::string kova_dos_from_host(std::string_view host_path);
 
 enum kova_stream : int { KOVA_STDIN = 0, KOVA_STDOUT = 1, KOVA_STDERR = 2 };
 
+// A windowed program started from a console takes that console for its standard streams
+// that lead nowhere, so that its usage text and fatal messages still reach the operator there;
+// streams the program was given (redirected to files and pipes) stay as they are. Does nothing
+// for a console program and on POSIX. Call it first in main.
+void kova_console_attach_parent();
+// Whether the console was taken from the program that started this one: that program reads
+// the same console, so no key can be waited for on it.
+bool kova_console_borrowed();
+// Whether the stream leads anywhere (a terminal, file or pipe).
+bool kova_console_has_stream(kova_stream stream);
 // Whether the stream is a terminal (a console on Windows).
 bool kova_console_is_terminal(kova_stream stream);
 // Writes ANSI text to standard output or standard error: on a terminal as the characters it
