@@ -256,6 +256,16 @@ TEST_F(MapiLibrary, SystemLibraryNeedsARegisteredClient) {
         EXPECT_EQ(boxes.shown, std::vector<std::string>{no_smtp});
     }
 
+    // Wine's bridge to the host's mailto: handler, which drops attachments, is no mail client.
+    {
+        RegisteredClient wine_bridge("C:\\windows\\system32\\winemapi.dll");
+        ASSERT_TRUE(wine_bridge.registered());
+        Boxes boxes;
+        EXPECT_EQ(fxk_mapi_logon(), DXK_MAIL_NOT_INSTALLED);
+        EXPECT_EQ(fxk_mail_send(nullptr, nullptr, "b", "M:\\p\\fix1.kvz", nullptr, 1), 0);
+        EXPECT_EQ(boxes.shown, std::vector<std::string>{no_smtp});
+    }
+
     RegisteredClient registered(client_copy);
     ASSERT_TRUE(registered.registered());
     Boxes boxes;
