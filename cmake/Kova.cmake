@@ -20,13 +20,17 @@ endfunction()
 # registered with CTest except the helpers that tests start as child processes (a suite named
 # ...Child, or a test named Child), which would only show as skipped. Fixtures and built
 # programs are found through tests/support. On Windows the files in KOVA_POSIX_ONLY_TESTS are
-# left out.
+# left out, elsewhere those in KOVA_WINDOWS_ONLY_TESTS.
 function(kova_tests name)
     string(REPLACE "test_" "" dir ${name})
     file(GLOB sources CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/${dir}/*.cpp)
     if(WIN32)
         foreach(posix_only ${KOVA_POSIX_ONLY_TESTS})
             list(REMOVE_ITEM sources ${CMAKE_CURRENT_SOURCE_DIR}/${posix_only})
+        endforeach()
+    else()
+        foreach(windows_only ${KOVA_WINDOWS_ONLY_TESTS})
+            list(REMOVE_ITEM sources ${CMAKE_CURRENT_SOURCE_DIR}/${windows_only})
         endforeach()
     endif()
     if(NOT sources)

