@@ -182,10 +182,6 @@ int read_stream_byte(HANDLE input, int timeout_ms) {
     return byte;
 }
 
-} // namespace
-
-namespace {
-
 bool console_borrowed = false;
 
 bool leads_nowhere(DWORD id) {
