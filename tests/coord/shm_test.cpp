@@ -60,7 +60,7 @@ TEST_F(ShmTest, ClientOnThisMachineUsesSharedMemoryWithoutASocket) {
 }
 
 TEST_F(ShmTest, FullSizeMessagesAndMultiChunkRepliesOverSharedMemory) {
-    start("kvqm");
+    Background &qm = start("kvqm");
     // Two clients in one process: each connection has its own block and events.
     CXI_QUEUE_SYSTEM writer, reader;
     ASSERT_EQ(0, writer.connect());
@@ -71,11 +71,11 @@ TEST_F(ShmTest, FullSizeMessagesAndMultiChunkRepliesOverSharedMemory) {
         SCOPED_TRACE(size);
         std::string name = "SHM" + std::to_string(size);
         TXI_QUEUE made, opened;
-        ASSERT_EQ(0, writer.make(name.c_str(), size, 0, &made));
+        ASSERT_EQ(0, writer.make(name.c_str(), size, 1, &made));
         ASSERT_EQ(0, reader.open(name.c_str(), size, &opened));
         std::vector<uint8_t> data(size), back(size, 0);
         for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<uint8_t>(i * 7 + size);
-        ASSERT_EQ(0, writer.write(&made, data.data(), 0));
+        ASSERT_EQ(0, writer.write(&made, data.data(), 1)) << qm.output();
         ASSERT_EQ(0, reader.read(&opened, back.data(), 0));
         EXPECT_EQ(data, back);
         // Nothing is left over in either block: the next exchange gets its own reply.
