@@ -44,6 +44,8 @@ public:
     // free one) and writes the address file into `data_home` (a DOS path), holding it open
     // until the manager ends. False with the reason in `error`.
     bool start(const std::string &data_home, const std::string &listen, std::string *error);
+    // Changes how the manager offers itself; only before start().
+    void set_options(const TXI_MANAGER_OPTIONS &options) { options_ = options; }
     // Serves until a stop is accepted or shutdown() is called, then closes every client and
     // removes the address file. The requests of shared-memory clients are taken on their own
     // threads, but never at the same time as any other: the hooks below run one at a time.

@@ -8,6 +8,7 @@
 
 #include <cstdlib>
 #include <future>
+#include <map>
 #include <thread>
 
 namespace kova_test {
@@ -114,6 +115,37 @@ TEST_F(ShmTest, FallsBackToTheSocket) {
         EXPECT_EQ(TXI_CONN_TRANSPORT::socket, conn.transport());
         EXPECT_NE(INVALID_SOCKET, conn.state().socket());
         EXPECT_EQ(0, conn.disconnect(nullptr));
+    }
+}
+
+TEST_F(ShmTest, ManagerOfferingNoSharedMemoryIsReachedBySocket) {
+    Background &qm = start("kvqm", {"--socket-only"});
+    CXI_CONN conn;
+    uint16_t confirmed = 0;
+    ASSERT_EQ(0, conn.connect(nullptr, DXI_CONN_QUEUE_MANAGER, 0, DXI_CONN_QUEUE_SIZE, nullptr,
+                              &confirmed));
+    EXPECT_EQ(TXI_CONN_TRANSPORT::socket, conn.transport());
+    EXPECT_EQ(1, confirmed); // through the address file
+    EXPECT_EQ(std::string::npos, qm.output().find("shared memory offered")) << qm.output();
+    EXPECT_EQ(0, conn.disconnect(nullptr));
+}
+
+TEST_F(ShmTest, SuiteClientReportsItsTransport) {
+    start("kvqm");
+    struct Case {
+        bool forced;
+        const char *expected;
+    } cases[] = {
+        {false, "reached the queue manager over shared memory as client 1, no socket open"},
+        {true, "reached the queue manager over the socket as client 2, socket open"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.expected);
+        std::map<std::string, std::string> env;
+        if (c.forced) env["LXICONN_FORCE_WINSOCK"] = "1";
+        Background client({program("kvclient"), "--queue", "D:\\"}, env);
+        EXPECT_EQ(0, client.wait());
+        EXPECT_NE(std::string::npos, client.output().find(c.expected)) << client.output();
     }
 }
 
