@@ -40,8 +40,8 @@ int reach_queue_manager(const char *data_home) {
     }
     CXI_CONN conn;
     uint16_t confirmed = 0;
-    uint16_t status = conn.connect(nullptr, DXI_CONN_QUEUE_MANAGER, 0, DXI_CONN_QUEUE_SIZE,
-                                   nullptr, &confirmed);
+    uint16_t status =
+        conn.connect(nullptr, DXI_CONN_QUEUE_MANAGER, 0, DXI_CONN_QUEUE_SIZE, nullptr, &confirmed);
     if (status) {
         std::fprintf(stderr, "kvclient: cannot reach the queue manager: status %u\n", status);
         fxi_conn_term();

@@ -43,7 +43,8 @@ inline bool service_arguments(const char *program, int argc, char **argv, TXS_SE
             ok = false;
     }
     if (!ok) {
-        std::fprintf(stderr, "usage: %s <data home> [--listen address:port] [--socket-only]\n", program);
+        std::fprintf(stderr, "usage: %s <data home> [--listen address:port] [--socket-only]\n",
+                     program);
         return false;
     }
     args->data_home = service_data_home(argv[1]);

@@ -97,6 +97,20 @@ bool owner_gone(HANDLE mutex) {
     return r == WAIT_FAILED;
 }
 
+// Waits until the client has taken the message in its block (byte 0 back to 0), at most until
+// `until` (GetTickCount64). It takes it as soon as it is scheduled: a few yields are enough
+// mostly, then short sleeps leave the processor to it.
+bool await_taken(uint8_t *block, ULONGLONG until) {
+    for (int spins = 0; load_flag(block) != 0; ++spins) {
+        if (GetTickCount64() >= until) return false;
+        if (spins < 64)
+            std::this_thread::yield();
+        else
+            Sleep(1);
+    }
+    return true;
+}
+
 std::string peer_text(uint32_t address, uint16_t port) {
     in_addr in;
     in.s_addr = address;
@@ -221,7 +235,8 @@ void CXI_MANAGER::offer_shared_memory(const std::string &data_home) {
     std::promise<bool> ready;
     std::future<bool> offered = ready.get_future();
     announcing_ = true;
-    announcer_ = std::thread([this, &ready] {
+    // The thread owns the promise: it may still be signalling when this call goes on.
+    announcer_ = std::thread([this, ready = std::move(ready)]() mutable {
         std::string base = fxi_conn_shm_announce_base(manager_, shared_home_);
         TXI_CONN_HANDLE mapping(CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0,
                                                    DXI_SHM_ANNOUNCE_SIZE, base.c_str()));
@@ -297,7 +312,7 @@ bool CXI_MANAGER::admit_shared(const uint8_t *packet, uint16_t length) {
     fxd_fmt_assign(c.info.peer, "process %dword%,5", process);
     std::promise<bool> ready;
     std::future<bool> holding = ready.get_future();
-    c.shared->thread = std::thread([this, &c, &ready] {
+    c.shared->thread = std::thread([this, &c, ready = std::move(ready)]() mutable {
         // The client takes the manager mutex coming free for the manager's end: this thread
         // holds it while it serves the client.
         DWORD took = WaitForSingleObject(c.shared->manager_mutex.get(), 0);
@@ -322,15 +337,16 @@ void CXI_MANAGER::serve_shared(Client &c) {
     bool pending = false;
     ULONGLONG checked = GetTickCount64();
     while (!link.end) {
-        // A reply queued behind one the client has not taken yet (the chunks of a long
-        // message) goes as soon as the client has taken that one.
-        DWORD r = WaitForSingleObject(link.request.get(), pending ? 0 : DXI_SHM_LIVENESS_SLICE);
-        ULONGLONG now = GetTickCount64();
-        bool look = r != WAIT_TIMEOUT || !pending || now - checked >= DXI_SHM_LIVENESS_SLICE;
-        if (!look && load_flag(block) != 0) {
-            std::this_thread::yield();
-            continue;
+        DWORD r = WAIT_TIMEOUT;
+        if (pending) {
+            // A reply queued behind one the client has not taken yet (the chunks of a long
+            // message) goes as soon as it has taken that one. The client asks nothing before
+            // it has all its replies, so only the block needs watching meanwhile.
+            await_taken(block, GetTickCount64() + DXI_SHM_LIVENESS_SLICE);
+        } else {
+            r = WaitForSingleObject(link.request.get(), DXI_SHM_LIVENESS_SLICE);
         }
+        ULONGLONG now = GetTickCount64();
         std::lock_guard guard(lock_);
         if (link.end || c.dead) break;
         if (r == WAIT_OBJECT_0) {
@@ -342,7 +358,8 @@ void CXI_MANAGER::serve_shared(Client &c) {
             break;
         } else if (!deliver_shared(c)) {
             break;
-        } else if (now - checked >= DXI_SHM_LIVENESS_SLICE) {
+        }
+        if (now - checked >= DXI_SHM_LIVENESS_SLICE) {
             checked = now;
             if (owner_gone(link.client_mutex.get())) {
                 if (!c.close_after_flush)
@@ -399,6 +416,15 @@ void CXI_MANAGER::reply(TXI_MANAGER_CLIENT &info, const uint8_t *message) {
     c->out.append(reinterpret_cast<const char *>(message), size_);
     if (c->shared) {
         deliver_shared(*c);
+        // The client's own thread sends the rest once the client has taken what is in the
+        // block. Another client's request that answers this one (a grant to a waiting reader)
+        // runs on another thread, while the client's own sleeps until its next request: the
+        // chunks go from here, as soon as the client takes each, unless it takes too long.
+        if (!c->out.empty() && std::this_thread::get_id() != c->shared->thread.get_id()) {
+            ULONGLONG until = GetTickCount64() + DXI_SHM_HAND_OVER_WAIT;
+            while (!c->out.empty() && !c->dead && await_taken(c->shared->view.get(), until))
+                if (!deliver_shared(*c)) break;
+        }
         if (c->out.size() > max_unsent) drop(*c, "it does not read its replies");
         return;
     }

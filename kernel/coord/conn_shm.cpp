@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstring>
+#include <future>
 #include <thread>
 
 namespace {
@@ -121,19 +122,22 @@ bool TXI_CONN_SHARED::create(uint16_t manager, uint16_t size, uint64_t qualifier
     manager_mutex_.reset(CreateMutexA(nullptr, FALSE, (base + "RM").c_str()));
     client_mutex_.reset(CreateMutexA(nullptr, FALSE, (base + "RC").c_str()));
     stop_.reset(CreateEventA(nullptr, TRUE, FALSE, nullptr));
-    TXI_CONN_HANDLE started(CreateEventA(nullptr, TRUE, FALSE, nullptr));
-    if (!request_ || !reply_ || !manager_mutex_ || !client_mutex_ || !stop_ || !started)
-        return false;
+    if (!request_ || !reply_ || !manager_mutex_ || !client_mutex_ || !stop_) return false;
     // The manager takes the client's end as the client mutex coming free, so it is held by a
-    // thread that lives exactly as long as the connection, whichever thread uses it.
-    HANDLE client_mutex = client_mutex_.get(), stop = stop_.get(), up = started.get();
-    watcher_ = std::thread([client_mutex, stop, up] {
+    // thread that lives exactly as long as the connection, whichever thread uses it. The
+    // thread owns what it signals its start with: this call may return before the signal
+    // has finished.
+    HANDLE client_mutex = client_mutex_.get(), stop = stop_.get();
+    std::promise<void> up;
+    std::future<void> started = up.get_future();
+    watcher_ = std::thread([client_mutex, stop, up = std::move(up)]() mutable {
         WaitForSingleObject(client_mutex, INFINITE);
-        SetEvent(up);
+        up.set_value();
         WaitForSingleObject(stop, INFINITE);
         ReleaseMutex(client_mutex);
     });
-    return WaitForSingleObject(started.get(), INFINITE) == WAIT_OBJECT_0;
+    started.wait();
+    return true;
 }
 
 uint16_t TXI_CONN_SHARED::announce(uint16_t manager, const std::string &home, const uint8_t *packet,
@@ -201,15 +205,18 @@ uint16_t TXI_CONN_SHARED::send(const void *message, bool reply_wanted) {
     if (!SetEvent(request_.get())) return DXI_CONN_SEND_FAILED;
     if (reply_wanted) return 0;
     // The manager clears the flag when it has taken the message.
+    // A few yields are mostly enough; then short sleeps leave the processor to the manager.
     ULONGLONG checked = GetTickCount64();
-    while (load_flag(block) == DXI_SHM_NO_REPLY) {
-        std::this_thread::yield();
+    for (int spins = 0; load_flag(block) == DXI_SHM_NO_REPLY; ++spins) {
+        if (spins < 64)
+            std::this_thread::yield();
+        else
+            Sleep(1);
         ULONGLONG now = GetTickCount64();
         if (now - checked >= DXI_SHM_LIVENESS_SLICE) {
             if (manager_gone() && load_flag(block) == DXI_SHM_NO_REPLY) return DXI_CONN_SEND_FAILED;
             checked = now;
         }
-        Sleep(0);
     }
     return 0;
 }

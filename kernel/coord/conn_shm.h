@@ -89,5 +89,8 @@ std::string fxi_conn_shm_announce_base(uint16_t manager, const std::string &home
 // and the slice after which either side looks whether the other is still there.
 constexpr DWORD DXI_SHM_ANNOUNCE_WAIT = 10000;
 constexpr DWORD DXI_SHM_LIVENESS_SLICE = 200;
+// How long a manager answering one client from another's request waits for the client to take
+// each part of a long answer before it leaves the rest to the client's own thread.
+constexpr DWORD DXI_SHM_HAND_OVER_WAIT = 50;
 // A receive without the manager's mutex to watch gives up after this.
 constexpr DWORD DXI_SHM_RECEIVE_LIMIT = 60000;

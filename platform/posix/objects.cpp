@@ -267,12 +267,15 @@ public:
         return with_state([](State &s) { return s.kind; });
     }
 
-    // Wakes every waiter: those of this process at once, those of others through the futex.
+    // Wakes every waiter. Those of a named object, in this process or another, sleep on its
+    // futex; only the waiters of unnamed objects sleep on this process's change, which would
+    // otherwise wake them all (a watcher thread per connection, say) on every named event.
     void wake() {
-        announce();
         if (uint32_t *word = sequence()) {
             std::atomic_ref<uint32_t>(*word).fetch_add(1);
             syscall(SYS_futex, word, FUTEX_WAKE, INT_MAX, nullptr, nullptr, 0);
+        } else {
+            announce();
         }
     }
 
