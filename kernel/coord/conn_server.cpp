@@ -43,6 +43,7 @@ struct CXI_MANAGER::Client {
     std::string in, out;
     bool close_after_flush = false; // signed off: goes once its reply is sent
     bool dead = false;
+    bool closed_told = false; // closed() has been called for it
 };
 
 namespace {
@@ -370,7 +371,11 @@ void CXI_MANAGER::serve_shared(Client &c) {
             }
         }
         if (c.close_after_flush && c.out.empty()) {
+            // Its end is taken into account before the lock goes, so that whatever the client
+            // does next (a new connection, say) finds it gone, as after a socket's close.
             c.dead = true;
+            c.closed_told = true;
+            closed(c.info, false);
             break;
         }
         pending = !c.out.empty();
@@ -618,7 +623,7 @@ void CXI_MANAGER::run() {
                 ++it;
                 continue;
             }
-            closed(it->info, !it->out.empty());
+            if (!it->closed_told) closed(it->info, !it->out.empty());
             if (it->shared) {
                 // Its thread may be waiting for the lock: it is ended once the lock is given up.
                 auto next = std::next(it);
@@ -663,7 +668,7 @@ void CXI_MANAGER::finish() {
             if (fds[i].revents && !send_pending(*owners[i])) owners[i]->dead = true;
     }
     for (Client &c : clients_) {
-        closed(c.info, !c.out.empty());
+        if (!c.closed_told) closed(c.info, !c.out.empty());
         if (c.socket != INVALID_SOCKET) closesocket(c.socket);
         c.dead = true;
     }
