@@ -306,6 +306,7 @@ bool CXI_MANAGER::admit_shared(const uint8_t *packet, uint16_t length) {
         return false;
     }
     std::unique_lock guard(lock_);
+    if (stopping_ || shutdown_) return false; // on its way out: no new client
     Client &c = clients_.emplace_back();
     c.shared = std::move(link);
     c.info.number = next_number();
@@ -349,7 +350,9 @@ void CXI_MANAGER::serve_shared(Client &c) {
         }
         ULONGLONG now = GetTickCount64();
         std::lock_guard guard(lock_);
-        if (link.end || c.dead) break;
+        // A manager that accepted a stop serves nobody further, as its serving loop ends at
+        // once for the sockets; the connection closes with the others.
+        if (link.end || c.dead || stopping_ || shutdown_) break;
         if (r == WAIT_OBJECT_0) {
             std::memcpy(message.data(), block + 1, size_);
             if (load_flag(block) == DXI_SHM_NO_REPLY) store_flag(block, 0);
