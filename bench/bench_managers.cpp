@@ -1,13 +1,16 @@
 // Load on the queue manager: 50 clients, each on its own connection, take a semaphore, read a
 // 504-byte table (two chunks), write it back and give the semaphore back, for 10 seconds.
-// Measured twice: every client on one shared semaphore and table (the user table's pattern,
-// where waiting clients back off), and each client on its own (the manager's own pace).
+// Measured over each transport a client on the manager's machine can have (the socket, and
+// shared memory with named events), and for each twice: every client on one shared semaphore
+// and table (the user table's pattern, where waiting clients back off), and each client on its
+// own (the manager's and the transport's own pace).
 // Reports exchanges per second (requests sent), the 50th and 99th percentile of one
 // operation's latency, and checks that no table was lost or torn.
 // Then contention: 20 clients take one semaphore, hold it 2 ms and give it back, for 10
 // seconds, waiting as the documented client does. Reports the rounds per client (fewest and
 // most), the longest wait for the semaphore, rounds per second and the waits' 99th percentile.
 #include "kernel/coord/queue.h"
+#include "kernel/files/install.h"
 #include "platform/host.h"
 #include "platform/win32.h"
 
@@ -29,6 +32,15 @@ constexpr uint16_t table_size = 504;
 
 using Clock = std::chrono::steady_clock;
 
+// How the clients reach the manager: an explicit socket address, or none, which on the
+// manager's own machine gives shared memory.
+struct Transport {
+    const char *name;
+    std::string server; // empty: the installation's own manager, found locally
+    TXI_CONN_TRANSPORT expected;
+    const char *server_or_null() const { return server.empty() ? nullptr : server.c_str(); }
+};
+
 struct Result {
     uint64_t exchanges = 0, rounds = 0, failures = 0, torn = 0;
     double seconds = 0;
@@ -46,13 +58,20 @@ std::string kvqm_path() {
     return path + "\\services\\kvqm";
 }
 
-void run_client(int index, bool shared, const std::string &server, std::atomic<bool> &go,
+// Connects one client; false (counted as a failure) when it could not, or when it reached the
+// manager by another transport than the one measured.
+bool connect_client(CXI_QUEUE_SYSTEM &system, const Transport &transport, Result &result) {
+    if (system.connect(transport.server_or_null()) == 0 &&
+        system.connection().transport() == transport.expected)
+        return true;
+    ++result.failures;
+    return false;
+}
+
+void run_client(int index, bool shared, const Transport &transport, std::atomic<bool> &go,
                 Clock::time_point &end, Result &result) {
     CXI_QUEUE_SYSTEM system;
-    if (system.connect(server.c_str()) != 0) {
-        ++result.failures;
-        return;
-    }
+    if (!connect_client(system, transport, result)) return;
     std::string suffix = shared ? "" : std::to_string(index);
     TXI_QUEUE sem, table;
     std::string sem_name = "MXB" + suffix, table_name = "TBL" + suffix;
@@ -91,14 +110,14 @@ void run_client(int index, bool shared, const std::string &server, std::atomic<b
     system.disconnect();
 }
 
-Result phase(bool shared, const std::string &server) {
+Result phase(bool shared, const Transport &transport) {
     std::vector<Result> results(clients);
     std::vector<std::thread> threads;
     std::atomic<bool> go{false};
     Clock::time_point end;
     for (int i = 0; i < clients; ++i)
-        threads.emplace_back(run_client, i, shared, std::cref(server), std::ref(go), std::ref(end),
-                             std::ref(results[i]));
+        threads.emplace_back(run_client, i, shared, std::cref(transport), std::ref(go),
+                             std::ref(end), std::ref(results[i]));
     Sleep(1000); // every client connected and set up
     auto start = Clock::now();
     end = start + duration;
@@ -125,13 +144,10 @@ Result phase(bool shared, const std::string &server) {
 }
 
 // One client of the contention case: takes the semaphore, holds it for `hold`, gives it back.
-void contend(const std::string &server, std::chrono::milliseconds hold, std::atomic<bool> &go,
+void contend(const Transport &transport, std::chrono::milliseconds hold, std::atomic<bool> &go,
              Clock::time_point &end, Result &result) {
     CXI_QUEUE_SYSTEM system;
-    if (system.connect(server.c_str()) != 0) {
-        ++result.failures;
-        return;
-    }
+    if (!connect_client(system, transport, result)) return;
     TXI_QUEUE sem;
     if (system.sem_make("MXHOLD", &sem) == DXI_SEM_EXISTS)
         system.sem_open("MXHOLD", &sem);
@@ -156,13 +172,13 @@ void contend(const std::string &server, std::chrono::milliseconds hold, std::ato
     system.disconnect();
 }
 
-Result contention(const std::string &server, int count, std::chrono::milliseconds hold) {
+Result contention(const Transport &transport, int count, std::chrono::milliseconds hold) {
     std::vector<Result> results(static_cast<size_t>(count));
     std::vector<std::thread> threads;
     std::atomic<bool> go{false};
     Clock::time_point end;
     for (Result &r : results)
-        threads.emplace_back(contend, std::cref(server), hold, std::ref(go), std::ref(end),
+        threads.emplace_back(contend, std::cref(transport), hold, std::ref(go), std::ref(end),
                              std::ref(r));
     Sleep(1000);
     auto start = Clock::now();
@@ -198,6 +214,16 @@ int main() {
     std::filesystem::create_directories(dir / "prefix");
     SetEnvironmentVariableA("KOVA_PREFIX", (dir / "prefix").string().c_str());
     std::string home = kova_dos_from_host(dir.string()) + "\\";
+    // The clients are programs of this installation: the same data home as the manager's.
+    {
+        FILE *ini = std::fopen((dir / "kova.ini").string().c_str(), "wb");
+        if (ini) {
+            std::fputs("[system]\r\nrelease=24\r\nusers=62\r\n", ini);
+            std::fclose(ini);
+        }
+    }
+    fxi_set_data_home(home.c_str());
+    fxi_load_installation();
 
     // kvqm runs detached from this console (its log would drown the figures).
     // Quoted without its last backslash, which would escape the closing quote.
@@ -237,33 +263,39 @@ int main() {
     }
     std::fclose(f);
     std::string server = "127.0.0.1:" + std::to_string(bytes[14] << 8 | bytes[15]);
+    const Transport transports[] = {
+        {"TCP socket", server, TXI_CONN_TRANSPORT::socket},
+        {"shared memory", "", TXI_CONN_TRANSPORT::shared_memory},
+    };
 
     std::printf("queue manager: %d clients, %lld s per pattern, %u-byte table\n", clients,
                 static_cast<long long>(duration.count()), table_size);
     int failed = 0;
-    for (bool shared : {true, false}) {
-        Result r = phase(shared, server);
-        double seconds = r.seconds;
-        std::printf("%s\n", shared
-                                ? "one shared semaphore and table (waiters back off 100 ms to 1 s):"
-                                : "a semaphore and table per client:");
-        std::printf("  %.0f exchanges/s, %.0f rounds/s; one exchange p50 %u us, p99 %u us; "
-                    "one round p99 %u us\n",
-                    static_cast<double>(r.exchanges) / seconds,
-                    static_cast<double>(r.rounds) / seconds, percentile(r.latencies_us, 0.50),
-                    percentile(r.latencies_us, 0.99), percentile(r.rounds_us, 0.99));
-        std::printf(
-            "  rounds per client %llu to %llu; failures %llu, torn tables %llu\n",
-            static_cast<unsigned long long>(r.fewest), static_cast<unsigned long long>(r.most),
-            static_cast<unsigned long long>(r.failures), static_cast<unsigned long long>(r.torn));
-        failed += r.failures || r.torn || r.rounds == 0;
-    }
-    {
+    for (const Transport &transport : transports)
+        for (bool shared : {true, false}) {
+            Result r = phase(shared, transport);
+            double seconds = r.seconds;
+            std::printf("%s, %s\n", transport.name,
+                        shared ? "one shared semaphore and table (waiters back off 100 ms to 1 s):"
+                               : "a semaphore and table per client:");
+            std::printf("  %.0f exchanges/s, %.0f rounds/s; one exchange p50 %u us, p99 %u us; "
+                        "one round p99 %u us\n",
+                        static_cast<double>(r.exchanges) / seconds,
+                        static_cast<double>(r.rounds) / seconds, percentile(r.latencies_us, 0.50),
+                        percentile(r.latencies_us, 0.99), percentile(r.rounds_us, 0.99));
+            std::printf("  rounds per client %llu to %llu; failures %llu, torn tables %llu\n",
+                        static_cast<unsigned long long>(r.fewest),
+                        static_cast<unsigned long long>(r.most),
+                        static_cast<unsigned long long>(r.failures),
+                        static_cast<unsigned long long>(r.torn));
+            failed += r.failures || r.torn || r.rounds == 0;
+        }
+    for (const Transport &transport : transports) {
         constexpr int contenders = 20;
         constexpr auto hold = std::chrono::milliseconds(2);
-        Result r = contention(server, contenders, hold);
-        std::printf("one semaphore, %d clients holding it %lld ms each:\n", contenders,
-                    static_cast<long long>(hold.count()));
+        Result r = contention(transport, contenders, hold);
+        std::printf("%s, one semaphore, %d clients holding it %lld ms each:\n", transport.name,
+                    contenders, static_cast<long long>(hold.count()));
         std::printf(
             "  %.0f rounds/s; rounds per client %llu to %llu; wait p50 %u us, p99 %u us, "
             "longest %u us; failures %llu\n",

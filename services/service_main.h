@@ -25,21 +25,26 @@ inline std::string service_data_home(const char *argument) {
 
 struct TXS_SERVICE_ARGS {
     std::string data_home, listen;
+    TXI_MANAGER_OPTIONS options;
 };
 
-// Parses "<data home> [--listen address:port]"; false after writing the usage to standard
-// error.
+// Parses "<data home> [--listen address:port] [--socket-only]"; false after writing the usage
+// to standard error. --socket-only offers no shared memory, so that clients on this machine
+// take the socket as clients elsewhere do.
 inline bool service_arguments(const char *program, int argc, char **argv, TXS_SERVICE_ARGS *args) {
     kova_set_host_args(argc, argv);
     bool ok = argc >= 2;
     for (int i = 2; ok && i < argc; ++i) {
         if (std::strcmp(argv[i], "--listen") == 0 && i + 1 < argc)
             args->listen = argv[++i];
+        else if (std::strcmp(argv[i], "--socket-only") == 0)
+            args->options.shared_memory = false;
         else
             ok = false;
     }
     if (!ok) {
-        std::fprintf(stderr, "usage: %s <data home> [--listen address:port]\n", program);
+        std::fprintf(stderr, "usage: %s <data home> [--listen address:port] [--socket-only]\n",
+                     program);
         return false;
     }
     args->data_home = service_data_home(argv[1]);
@@ -64,6 +69,7 @@ struct TXS_MANAGER_RUN {
     static int start(void *context) {
         TXS_MANAGER_RUN &run = *static_cast<TXS_MANAGER_RUN *>(context);
         std::string error;
+        run.manager.set_options(run.args.options);
         if (run.manager.start(run.args.data_home, run.args.listen, &error)) return 0;
         run.manager.log("%str%", error.c_str());
         return 1;

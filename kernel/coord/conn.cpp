@@ -1,12 +1,14 @@
-// Manager connections, client side: addressing, the stream transport, fixed-size messages and
-// the attach, stop and sign-off requests.
+// Manager connections, client side: the choice of transport, addressing, the stream
+// transport, fixed-size messages and the attach, stop and sign-off requests.
 #include "kernel/coord/conn.h"
 
 #include "kernel/coord/conn_local.h"
+#include "kernel/coord/conn_shm_client.h"
 #include "kernel/text/format.h"
 
 #include <algorithm>
 #include <atomic>
+#include <cctype>
 #include <cstring>
 #include <mutex>
 #include <set>
@@ -181,6 +183,26 @@ template <typename... Args> void diag(const char *format, Args... args) {
     show_line(line);
 }
 
+// Whether the local transports are to be tried: not when LXICONN_FORCE_WINSOCK is set, nor
+// for a server named other than this computer.
+bool local_server(const char *server) {
+    char forced[8];
+    if (GetEnvironmentVariableA("LXICONN_FORCE_WINSOCK", forced, sizeof forced) > 0) return false;
+    if (!server || !*server) return true;
+    char computer[64] = {};
+    DWORD length = sizeof computer;
+    if (!GetComputerNameA(computer, &length)) return false;
+    std::string name = computer;
+    size_t first = name.find_first_not_of(' ');
+    name = first == std::string::npos ? std::string()
+                                      : name.substr(first, name.find_last_not_of(' ') - first + 1);
+    return name.size() == std::strlen(server) &&
+           std::equal(name.begin(), name.end(), server, [](char a, char b) {
+               return std::toupper(static_cast<unsigned char>(a)) ==
+                      std::toupper(static_cast<unsigned char>(b));
+           });
+}
+
 uint16_t exchange_request(TXI_CONN_STATE *state, uint16_t request, uint16_t *answer) {
     std::vector<uint8_t> message(state->message_size, 0);
     fxi_conn_put16(message.data(), request);
@@ -245,11 +267,7 @@ uint16_t fxi_conn_connect(const char *server, uint16_t manager, uint16_t flags, 
                           const uint16_t *user_slot, uint16_t *confirmed, uint32_t qualifier_low,
                           uint32_t qualifier_high, TXI_CONN_STATE *state, uint16_t *attach_answer,
                           const char *user_id, const uint8_t *block) {
-    // The qualifier and the flags other than the notification mode only concern the local
-    // transports of Windows hosts; every connection here is a blocking socket.
-    (void)qualifier_low;
-    (void)qualifier_high;
-    (void)flags;
+    // Sockets are always blocking here: the notification modes of the flags have no use.
     if (!initialised) return DXI_CONN_NOT_READY;
     *state = TXI_CONN_STATE{};
     state->message_size = size;
@@ -273,20 +291,29 @@ uint16_t fxi_conn_connect(const char *server, uint16_t manager, uint16_t flags, 
         if (!server) return DXI_CONN_NO_TRANSPORT;
         ipx.family = AF_IPX;
     } else {
-        uint16_t status = read_address_file(manager, confirmed, &tcp, &ipx);
-        if (status) return status;
+        uint64_t qualifier = static_cast<uint64_t>(qualifier_high) << 32 | qualifier_low;
+        if (local_server(server))
+            (void)fxi_conn_connect_shared(manager, flags, size, qualifier, confirmed,
+                                          &state->shared);
+        if (!state->shared) {
+            uint16_t status = read_address_file(manager, confirmed, &tcp, &ipx);
+            if (status) return status;
+        }
     }
 
-    if (!winsock_started) return DXI_CONN_NOT_READY;
-    SOCKET s = INVALID_SOCKET;
-    for (const Slot *slot : {&tcp, &ipx}) {
-        if (slot->empty()) continue;
-        s = connect_slot(*slot);
-        if (s != INVALID_SOCKET) break;
-    }
-    if (s == INVALID_SOCKET) return DXI_CONN_NO_TRANSPORT;
-    state->link = std::make_shared<TXI_CONN_LINK>(s);
-    {
+    if (state->shared) {
+        // The shared-memory transport stands; no socket is needed.
+    } else if (!winsock_started) {
+        return DXI_CONN_NOT_READY;
+    } else {
+        SOCKET s = INVALID_SOCKET;
+        for (const Slot *slot : {&tcp, &ipx}) {
+            if (slot->empty()) continue;
+            s = connect_slot(*slot);
+            if (s != INVALID_SOCKET) break;
+        }
+        if (s == INVALID_SOCKET) return DXI_CONN_NO_TRANSPORT;
+        state->link = std::make_shared<TXI_CONN_LINK>(s);
         std::lock_guard<std::mutex> guard(links_lock());
         open_links().insert(state->link.get());
     }
@@ -327,6 +354,10 @@ uint16_t fxi_conn_connect(const char *server, uint16_t manager, uint16_t flags, 
 }
 
 uint16_t fxi_conn_transact(TXI_CONN_STATE *state, const void *message, void *reply) {
+    if (state->shared_open()) {
+        uint16_t status = state->shared->send(message, reply != nullptr);
+        return status || !reply ? status : state->shared->receive(reply);
+    }
     SOCKET s = state->socket();
     if (s == INVALID_SOCKET) return DXI_CONN_SEND_FAILED;
     const char *word = manager_word(state->message_size);
@@ -356,6 +387,7 @@ uint16_t fxi_conn_transact(TXI_CONN_STATE *state, const void *message, void *rep
 }
 
 uint16_t fxi_conn_receive(TXI_CONN_STATE *state, void *buffer) {
+    if (state->shared_open()) return state->shared->receive(buffer);
     SOCKET s = state->socket();
     if (s == INVALID_SOCKET) return DXI_CONN_RECEIVE_FAILED;
     const char *word = manager_word(state->message_size);
@@ -394,6 +426,11 @@ uint16_t fxi_conn_receive(TXI_CONN_STATE *state, void *buffer) {
 uint16_t fxi_conn_disconnect(TXI_CONN_STATE *state, uint16_t *signoff) {
     uint16_t status = 0;
     if (signoff && state->connected()) status = exchange_request(state, DXI_CONN_SIGNOFF, signoff);
+    // A manager on shared memory learns of the end from the detach; a socket's close says it.
+    if (state->shared_open() && status == 0) {
+        uint16_t detached = 0;
+        status = exchange_request(state, DXI_CONN_DETACH, &detached);
+    }
     uint16_t closed = fxi_conn_close(state);
     return status ? status : closed;
 }
@@ -413,6 +450,10 @@ uint16_t fxi_conn_stop(TXI_CONN_STATE *state, uint16_t force, uint16_t *answer) 
 
 uint16_t fxi_conn_close(TXI_CONN_STATE *state) {
     uint16_t status = 0;
+    if (state->shared) {
+        state->shared->close();
+        state->shared.reset();
+    }
     if (state->link) {
         if (state->link->close() == SOCKET_ERROR && WSAGetLastError() != WSAEWOULDBLOCK)
             status = DXI_CONN_CLOSE_FAILED;

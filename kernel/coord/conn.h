@@ -1,5 +1,6 @@
-// Connections to the suite's managers (queue manager, file manager): addressing through the
-// address file or an explicit host:port, the stream transport, fixed-size messages, the attach,
+// Connections to the suite's managers (queue manager, file manager): shared memory with a
+// manager on this machine, else addressing through the address file or an explicit
+// host:port and the stream transport; fixed-size messages, the attach,
 // stop and sign-off requests, and the kernel's debug trace that the layer writes to.
 #pragma once
 
@@ -110,15 +111,32 @@ private:
     SOCKET socket_;
 };
 
-// Transport state. The shared-memory and window transports of the suite's Windows hosts
-// have no counterpart on other hosts; there a manager is always reached by socket.
+// The shared-memory transport of a connection: the shared block, its named events and
+// mutexes and the watcher thread. Shared by every copy of the connection like the socket.
+class TXI_CONN_SHARED;
+
+// How a connection reaches its manager.
+enum class TXI_CONN_TRANSPORT : uint8_t {
+    none,
+    shared_memory, // a manager on this machine: shared block and named events
+    socket,        // the stream socket of the address file or of an explicit address
+};
+
+// Transport state. A manager window (the window transport) has no counterpart here.
 struct TXI_CONN_STATE {
-    std::shared_ptr<TXI_CONN_LINK> link; // the stream socket; none when empty
-    uint16_t client_number = 0;          // given by the manager in its attach reply
+    std::shared_ptr<TXI_CONN_LINK> link;     // the stream socket; none when empty
+    std::shared_ptr<TXI_CONN_SHARED> shared; // the shared-memory transport; none when empty
+    uint16_t client_number = 0;              // given by the manager in its attach reply
     uint16_t message_size = 0;
 
     SOCKET socket() const { return link ? link->socket() : INVALID_SOCKET; }
-    bool connected() const { return socket() != INVALID_SOCKET; }
+    bool shared_open() const;
+    bool connected() const { return shared_open() || socket() != INVALID_SOCKET; }
+    TXI_CONN_TRANSPORT transport() const {
+        return shared_open()                ? TXI_CONN_TRANSPORT::shared_memory
+               : socket() != INVALID_SOCKET ? TXI_CONN_TRANSPORT::socket
+                                            : TXI_CONN_TRANSPORT::none;
+    }
 };
 
 // Layer start-up and shut-down (kernel start-up and its exit action).
@@ -127,8 +145,10 @@ void fxi_conn_term();
 bool fxi_conn_initialised();
 
 // Connects to manager `manager` and exchanges the attach. `server`: null or a name for the
-// installation's own manager (found through its address file in the data home), or
-// "host:port". `confirmed` is set to 1 once the manager's presence is established; the
+// installation's own manager, or "host:port". The installation's own manager on this
+// machine is reached through shared memory when it offers it, unless the environment
+// variable LXICONN_FORCE_WINSOCK is set; otherwise through the socket its address file
+// names. `confirmed` is set to 1 once the manager's presence is established; the
 // caller initialises it. `user_id` and `block` are the optional identifier and 38-byte block
 // of the attach message; `attach_answer` receives word 0 of the attach reply.
 uint16_t fxi_conn_connect(const char *server, uint16_t manager, uint16_t flags, uint16_t size,
@@ -166,6 +186,7 @@ public:
     uint16_t status() const { return status_; }
     uint16_t attach_answer() const { return attach_answer_; }
     bool connected() const { return state_.connected(); }
+    TXI_CONN_TRANSPORT transport() const { return state_.transport(); }
     TXI_CONN_STATE &state() { return state_; }
     const TXI_CONN_STATE &state() const { return state_; }
 

@@ -1,22 +1,49 @@
-// The manager side of a connection: one thread polls the listening socket and every client;
-// each client's bytes are cut into messages of the connection's size, its replies queued and
-// sent as the socket takes them, so that a slow or vanished client holds up nobody else.
+// The manager side of a connection: one thread polls the listening socket and every socket
+// client; each client's bytes are cut into messages of the connection's size, its replies
+// queued and sent as the socket takes them, so that a slow or vanished client holds up nobody
+// else. Shared-memory clients are admitted by an announcement thread and each served by a
+// thread of its own that waits on the client's request event; all of them handle requests
+// under one lock, so the managers' own state needs none.
 #include "kernel/coord/conn_server.h"
 
+#include "kernel/coord/conn_shm.h"
 #include "kernel/text/format.h"
 
 #include <algorithm>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <future>
 #include <vector>
 
+struct CXI_MANAGER::SharedLink {
+    TXI_CONN_HANDLE mapping;
+    TXI_CONN_VIEW view;
+    TXI_CONN_HANDLE request, reply, manager_mutex, client_mutex;
+    std::thread thread;
+    std::atomic<bool> end{false};
+};
+
 struct CXI_MANAGER::Client {
+    Client() = default;
+    Client(const Client &) = delete;
+    Client &operator=(const Client &) = delete;
+    // Ends the client's serving thread; never called under the manager's lock, which the
+    // thread may be waiting for.
+    ~Client() {
+        if (shared && shared->thread.joinable()) {
+            shared->end = true;
+            SetEvent(shared->request.get());
+            shared->thread.join();
+        }
+    }
     SOCKET socket = INVALID_SOCKET;
+    std::unique_ptr<SharedLink> shared;
     TXI_MANAGER_CLIENT info;
     std::string in, out;
     bool close_after_flush = false; // signed off: goes once its reply is sent
     bool dead = false;
+    bool closed_told = false; // closed() has been called for it
 };
 
 namespace {
@@ -54,6 +81,37 @@ bool parse_listen(const std::string &text, uint32_t *address, uint16_t *port, st
     return true;
 }
 
+uint8_t load_flag(uint8_t *flag) {
+    return std::atomic_ref<uint8_t>(*flag).load(std::memory_order_acquire);
+}
+void store_flag(uint8_t *flag, uint8_t value) {
+    std::atomic_ref<uint8_t>(*flag).store(value, std::memory_order_release);
+}
+
+// Whether a mutex its owner holds for a connection's life has come free or been abandoned.
+bool owner_gone(HANDLE mutex) {
+    DWORD r = WaitForSingleObject(mutex, 0);
+    if (r == WAIT_OBJECT_0 || r == WAIT_ABANDONED) {
+        ReleaseMutex(mutex);
+        return true;
+    }
+    return r == WAIT_FAILED;
+}
+
+// Waits until the client has taken the message in its block (byte 0 back to 0), at most until
+// `until` (GetTickCount64). It takes it as soon as it is scheduled: a few yields are enough
+// mostly, then short sleeps leave the processor to it.
+bool await_taken(uint8_t *block, ULONGLONG until) {
+    for (int spins = 0; load_flag(block) != 0; ++spins) {
+        if (GetTickCount64() >= until) return false;
+        if (spins < 64)
+            std::this_thread::yield();
+        else
+            Sleep(1);
+    }
+    return true;
+}
+
 std::string peer_text(uint32_t address, uint16_t port) {
     in_addr in;
     in.s_addr = address;
@@ -63,10 +121,12 @@ std::string peer_text(uint32_t address, uint16_t port) {
 
 } // namespace
 
-CXI_MANAGER::CXI_MANAGER(std::string program, uint16_t manager, uint16_t message_size)
-    : program_(std::move(program)), manager_(manager), size_(message_size) {}
+CXI_MANAGER::CXI_MANAGER(std::string program, uint16_t manager, uint16_t message_size,
+                         TXI_MANAGER_OPTIONS options)
+    : program_(std::move(program)), manager_(manager), size_(message_size), options_(options) {}
 
 CXI_MANAGER::~CXI_MANAGER() {
+    stop_offering();
     for (Client &c : clients_)
         if (c.socket != INVALID_SOCKET) closesocket(c.socket);
     clients_.clear();
@@ -132,6 +192,9 @@ bool CXI_MANAGER::start(const std::string &data_home, const std::string &listen,
         if (self && self->h_addr_list[0]) std::memcpy(&published, self->h_addr_list[0], 4);
     }
 
+    // Offered before the address is published: a client that finds the manager finds it
+    // offering everything it offers.
+    if (options_.shared_memory) offer_shared_memory(data_home);
     address_file_ = fxi_conn_address_file(data_home, manager_);
     // Held open without write sharing for as long as the manager runs: a client that can open
     // it exclusively knows the manager has gone.
@@ -164,6 +227,175 @@ bool CXI_MANAGER::start(const std::string &data_home, const std::string &listen,
     return true;
 }
 
+// ---- Shared memory ----
+
+void CXI_MANAGER::offer_shared_memory(const std::string &data_home) {
+    std::string home = data_home;
+    if (!home.empty() && home.back() != '\\') home += '\\';
+    shared_home_ = fxi_conn_shm_home(home);
+    std::promise<bool> ready;
+    std::future<bool> offered = ready.get_future();
+    announcing_ = true;
+    // The thread owns the promise: it may still be signalling when this call goes on.
+    announcer_ = std::thread([this, ready = std::move(ready)]() mutable {
+        std::string base = fxi_conn_shm_announce_base(manager_, shared_home_);
+        TXI_CONN_HANDLE mapping(CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0,
+                                                   DXI_SHM_ANNOUNCE_SIZE, base.c_str()));
+        TXI_CONN_VIEW view;
+        if (mapping) view.reset(MapViewOfFile(mapping.get(), FILE_MAP_ALL_ACCESS, 0, 0, 0));
+        TXI_CONN_HANDLE asked(CreateEventA(nullptr, FALSE, FALSE, (base + "Q").c_str()));
+        TXI_CONN_HANDLE answered(CreateEventA(nullptr, FALSE, FALSE, (base + "A").c_str()));
+        TXI_CONN_HANDLE turn(CreateMutexA(nullptr, FALSE, (base + "C").c_str()));
+        // Owned by this thread for as long as it offers the transport.
+        TXI_CONN_HANDLE alive(CreateMutexA(nullptr, TRUE, (base + "M").c_str()));
+        bool ok = view.get() && asked && answered && turn && alive &&
+                  GetLastError() != ERROR_ALREADY_EXISTS;
+        if (!ok)
+            log("shared memory not offered: cannot make %str%: error %dword%,5", base.c_str(),
+                GetLastError());
+        ready.set_value(ok);
+        if (!ok) return;
+        uint8_t *at = view.get();
+        while (announcing_) {
+            if (WaitForSingleObject(asked.get(), DXI_SHM_LIVENESS_SLICE) != WAIT_OBJECT_0) continue;
+            uint16_t length = std::min<uint16_t>(fxi_conn_get16(at + DXI_SHM_ANNOUNCE_LENGTH),
+                                                 DXI_SHM_PACKET_MAX);
+            uint8_t packet[DXI_SHM_PACKET_MAX] = {};
+            std::memcpy(packet, at + DXI_SHM_ANNOUNCE_PACKET, length);
+            bool admitted = length >= 4 && admit_shared(packet, length);
+            fxi_conn_put16(at + DXI_SHM_ANNOUNCE_ANSWER, admitted ? 1 : 0);
+            fxi_conn_put32(at + DXI_SHM_ANNOUNCE_FOR, fxi_conn_get32(packet));
+            SetEvent(answered.get());
+        }
+        ReleaseMutex(alive.get());
+    });
+    if (!offered.get()) {
+        announcer_.join();
+        announcing_ = false;
+        return;
+    }
+    log("shared memory offered to clients on this machine (home %str%)", shared_home_.c_str());
+}
+
+void CXI_MANAGER::stop_offering() {
+    announcing_ = false;
+    if (announcer_.joinable()) announcer_.join();
+}
+
+bool CXI_MANAGER::admit_shared(const uint8_t *packet, uint16_t length) {
+    uint32_t process = fxi_conn_get32(packet);
+    uint64_t qualifier = 0;
+    if (length >= 16)
+        qualifier = fxi_conn_get32(packet + 8) | static_cast<uint64_t>(fxi_conn_get32(packet + 12))
+                                                     << 32;
+    auto link = std::make_unique<SharedLink>();
+    std::string block = fxi_conn_shm_block_name(manager_, process, qualifier);
+    std::string base = fxi_conn_shm_base(manager_, process, qualifier, shared_home_);
+    link->mapping.reset(OpenFileMappingA(FILE_MAP_ALL_ACCESS, FALSE, block.c_str()));
+    if (link->mapping)
+        link->view.reset(MapViewOfFile(link->mapping.get(), FILE_MAP_ALL_ACCESS, 0, 0, 0));
+    link->request.reset(OpenEventA(EVENT_ALL_ACCESS, FALSE, base.c_str()));
+    link->reply.reset(OpenEventA(EVENT_ALL_ACCESS, FALSE, (base + "R").c_str()));
+    link->manager_mutex.reset(OpenMutexA(MUTEX_ALL_ACCESS, FALSE, (base + "RM").c_str()));
+    link->client_mutex.reset(OpenMutexA(MUTEX_ALL_ACCESS, FALSE, (base + "RC").c_str()));
+    if (!link->view.get() || !link->request || !link->reply || !link->manager_mutex ||
+        !link->client_mutex) {
+        log("process %dword%,5 announced itself but its shared memory cannot be opened: error "
+            "%dword%,5",
+            process, GetLastError());
+        return false;
+    }
+    std::unique_lock guard(lock_);
+    if (stopping_ || shutdown_) return false; // on its way out: no new client
+    Client &c = clients_.emplace_back();
+    c.shared = std::move(link);
+    c.info.number = next_number();
+    c.info.shared = true;
+    fxd_fmt_assign(c.info.peer, "process %dword%,5", process);
+    std::promise<bool> ready;
+    std::future<bool> holding = ready.get_future();
+    c.shared->thread = std::thread([this, &c, ready = std::move(ready)]() mutable {
+        // The client takes the manager mutex coming free for the manager's end: this thread
+        // holds it while it serves the client.
+        DWORD took = WaitForSingleObject(c.shared->manager_mutex.get(), 0);
+        bool ok = took == WAIT_OBJECT_0 || took == WAIT_ABANDONED;
+        ready.set_value(ok);
+        if (!ok) return;
+        serve_shared(c);
+        ReleaseMutex(c.shared->manager_mutex.get());
+    });
+    if (!holding.get()) {
+        c.dead = true;
+        log("process %dword%,5 refused: its manager mutex is taken", process);
+        return false;
+    }
+    return true;
+}
+
+void CXI_MANAGER::serve_shared(Client &c) {
+    SharedLink &link = *c.shared;
+    uint8_t *block = link.view.get();
+    std::vector<uint8_t> message(size_);
+    bool pending = false;
+    ULONGLONG checked = GetTickCount64();
+    while (!link.end) {
+        DWORD r = WAIT_TIMEOUT;
+        if (pending) {
+            // A reply queued behind one the client has not taken yet (the chunks of a long
+            // message) goes as soon as it has taken that one. The client asks nothing before
+            // it has all its replies, so only the block needs watching meanwhile.
+            await_taken(block, GetTickCount64() + DXI_SHM_LIVENESS_SLICE);
+        } else {
+            r = WaitForSingleObject(link.request.get(), DXI_SHM_LIVENESS_SLICE);
+        }
+        ULONGLONG now = GetTickCount64();
+        std::lock_guard guard(lock_);
+        // A manager that accepted a stop serves nobody further, as its serving loop ends at
+        // once for the sockets; the connection closes with the others.
+        if (link.end || c.dead || stopping_ || shutdown_) break;
+        if (r == WAIT_OBJECT_0) {
+            std::memcpy(message.data(), block + 1, size_);
+            if (load_flag(block) == DXI_SHM_NO_REPLY) store_flag(block, 0);
+            if (!handle(c, message.data()) || c.dead) break;
+        } else if (r != WAIT_TIMEOUT) {
+            drop(c, "its request event failed");
+            break;
+        } else if (!deliver_shared(c)) {
+            break;
+        }
+        if (now - checked >= DXI_SHM_LIVENESS_SLICE) {
+            checked = now;
+            if (owner_gone(link.client_mutex.get())) {
+                if (!c.close_after_flush)
+                    log("client %word%,5 (%str%) went away", static_cast<int>(c.info.number),
+                        c.info.peer.c_str());
+                c.dead = true;
+                break;
+            }
+        }
+        if (c.close_after_flush && c.out.empty()) {
+            // Its end is taken into account before the lock goes, so that whatever the client
+            // does next (a new connection, say) finds it gone, as after a socket's close.
+            c.dead = true;
+            c.closed_told = true;
+            closed(c.info, false);
+            break;
+        }
+        pending = !c.out.empty();
+    }
+}
+
+bool CXI_MANAGER::deliver_shared(Client &c) {
+    uint8_t *block = c.shared->view.get();
+    if (c.out.empty() || load_flag(block) != 0) return true;
+    std::memcpy(block + 1, c.out.data(), size_);
+    c.out.erase(0, size_);
+    store_flag(block, DXI_SHM_REPLIED);
+    if (SetEvent(c.shared->reply.get())) return true;
+    drop(c, "cannot signal its reply");
+    return false;
+}
+
 size_t CXI_MANAGER::attached_clients(const TXI_MANAGER_CLIENT *except) const {
     size_t n = 0;
     for (const Client &c : clients_)
@@ -190,6 +422,20 @@ void CXI_MANAGER::reply(TXI_MANAGER_CLIENT &info, const uint8_t *message) {
     Client *c = find(info);
     if (!c || c->dead) return;
     c->out.append(reinterpret_cast<const char *>(message), size_);
+    if (c->shared) {
+        deliver_shared(*c);
+        // The client's own thread sends the rest once the client has taken what is in the
+        // block. Another client's request that answers this one (a grant to a waiting reader)
+        // runs on another thread, while the client's own sleeps until its next request: the
+        // chunks go from here, as soon as the client takes each, unless it takes too long.
+        if (!c->out.empty() && std::this_thread::get_id() != c->shared->thread.get_id()) {
+            ULONGLONG until = GetTickCount64() + DXI_SHM_HAND_OVER_WAIT;
+            while (!c->out.empty() && !c->dead && await_taken(c->shared->view.get(), until))
+                if (!deliver_shared(*c)) break;
+        }
+        if (c->out.size() > max_unsent) drop(*c, "it does not read its replies");
+        return;
+    }
     if (!send_pending(*c))
         drop(*c, "cannot send to it");
     else if (c->out.size() > max_unsent)
@@ -309,7 +555,8 @@ bool CXI_MANAGER::handle(Client &c, uint8_t *message) {
         log("client %word%,5 %str%", static_cast<int>(c.info.number),
             code == DXI_CONN_DETACH ? "detached" : "signed off");
         reply(c.info, answer.data());
-        c.close_after_flush = true;
+        // A shared-memory client detaches after its sign-off: its connection ends with that.
+        if (!c.shared || code == DXI_CONN_DETACH) c.close_after_flush = true;
         return true;
     case DXI_CONN_STOP: {
         size_t others = attached_clients(&c.info);
@@ -340,12 +587,15 @@ bool CXI_MANAGER::handle(Client &c, uint8_t *message) {
 void CXI_MANAGER::run() {
     std::vector<WSAPOLLFD> fds;
     std::vector<Client *> owners;
+    std::list<Client> gone;
+    std::unique_lock guard(lock_);
     while (!stopping_ && !shutdown_) {
         fds.clear();
         owners.clear();
         fds.push_back({listener_, POLLRDNORM, 0});
         owners.push_back(nullptr);
         for (Client &c : clients_) {
+            if (c.shared) continue;
             short events = c.close_after_flush ? 0 : POLLRDNORM;
             if (!c.out.empty()) events |= POLLWRNORM;
             fds.push_back({c.socket, events, 0});
@@ -353,7 +603,9 @@ void CXI_MANAGER::run() {
         }
         // A shut-down request from a control handler and work due by time are noticed within
         // this time.
+        guard.unlock();
         int ready = WSAPoll(fds.data(), static_cast<ULONG>(fds.size()), DXI_MANAGER_TICK);
+        guard.lock();
         if (ready == SOCKET_ERROR) {
             log("poll failed: Winsock error %dword%,5", static_cast<uint32_t>(WSAGetLastError()));
             break;
@@ -374,37 +626,59 @@ void CXI_MANAGER::run() {
                 ++it;
                 continue;
             }
-            closed(it->info, !it->out.empty());
+            if (!it->closed_told) closed(it->info, !it->out.empty());
+            if (it->shared) {
+                // Its thread may be waiting for the lock: it is ended once the lock is given up.
+                auto next = std::next(it);
+                gone.splice(gone.end(), clients_, it);
+                it = next;
+                continue;
+            }
             closesocket(it->socket);
             it = clients_.erase(it);
         }
         tick(GetTickCount64());
+        if (!gone.empty()) {
+            guard.unlock();
+            gone.clear();
+            guard.lock();
+        }
     }
+    guard.unlock();
     finish();
 }
 
 void CXI_MANAGER::finish() {
+    // No more clients are admitted while the others are closed.
+    stop_offering();
+    std::unique_lock guard(lock_);
     // The last replies (the answer to the stop among them) go out before the connections close.
     ULONGLONG deadline = GetTickCount64() + 2000;
     for (;;) {
         std::vector<WSAPOLLFD> fds;
         std::vector<Client *> owners;
         for (Client &c : clients_)
-            if (!c.dead && !c.out.empty()) {
+            if (!c.dead && !c.out.empty() && !c.shared) {
                 fds.push_back({c.socket, POLLWRNORM, 0});
                 owners.push_back(&c);
             }
         ULONGLONG now = GetTickCount64();
         if (fds.empty() || now >= deadline) break;
+        guard.unlock();
         WSAPoll(fds.data(), static_cast<ULONG>(fds.size()), static_cast<INT>(deadline - now));
+        guard.lock();
         for (size_t i = 0; i < fds.size(); ++i)
             if (fds[i].revents && !send_pending(*owners[i])) owners[i]->dead = true;
     }
     for (Client &c : clients_) {
-        closed(c.info, !c.out.empty());
-        closesocket(c.socket);
+        if (!c.closed_told) closed(c.info, !c.out.empty());
+        if (c.socket != INVALID_SOCKET) closesocket(c.socket);
+        c.dead = true;
     }
-    clients_.clear();
+    std::list<Client> closing;
+    closing.splice(closing.end(), clients_);
+    guard.unlock();
+    closing.clear();
     closesocket(listener_);
     listener_ = INVALID_SOCKET;
     if (address_handle_ != INVALID_HANDLE_VALUE) {

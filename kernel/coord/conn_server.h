@@ -1,6 +1,7 @@
-// The manager side of a connection: a listening socket published through the address file,
-// many clients at once, messages of exactly the connection's size, and the attach, detach,
-// stop and sign-off requests. The managers build their own requests on it.
+// The manager side of a connection: a listening socket published through the address file
+// and, beside it, the shared-memory transport for clients on this machine; many clients at
+// once, messages of exactly the connection's size, and the attach, detach, stop and sign-off
+// requests. The managers build their own requests on it.
 #pragma once
 
 #include "kernel/coord/conn.h"
@@ -8,7 +9,9 @@
 #include <atomic>
 #include <cstdint>
 #include <list>
+#include <mutex>
 #include <string>
+#include <thread>
 
 // The longest a manager's serving loop waits for a client before it looks at the time again.
 constexpr int DXI_MANAGER_TICK = 50;
@@ -18,13 +21,21 @@ struct TXI_MANAGER_CLIENT {
     uint16_t number = 0; // given in the attach reply
     bool attached = false;
     TXI_CONN_ATTACH attach; // what the client told about itself
-    std::string peer;       // address and port it connected from
+    std::string peer;       // address and port it connected from, or its process
+    bool shared = false;    // reached through shared memory
+};
+
+// How a manager offers itself.
+struct TXI_MANAGER_OPTIONS {
+    // Offer the shared-memory transport to clients on this machine beside the socket.
+    bool shared_memory = true;
 };
 
 class CXI_MANAGER {
 public:
     // `program` names the manager in its log lines.
-    CXI_MANAGER(std::string program, uint16_t manager, uint16_t message_size);
+    CXI_MANAGER(std::string program, uint16_t manager, uint16_t message_size,
+                TXI_MANAGER_OPTIONS options = {});
     virtual ~CXI_MANAGER();
     CXI_MANAGER(const CXI_MANAGER &) = delete;
     CXI_MANAGER &operator=(const CXI_MANAGER &) = delete;
@@ -33,13 +44,18 @@ public:
     // free one) and writes the address file into `data_home` (a DOS path), holding it open
     // until the manager ends. False with the reason in `error`.
     bool start(const std::string &data_home, const std::string &listen, std::string *error);
+    // Changes how the manager offers itself; only before start().
+    void set_options(const TXI_MANAGER_OPTIONS &options) { options_ = options; }
     // Serves until a stop is accepted or shutdown() is called, then closes every client and
-    // removes the address file.
+    // removes the address file. The requests of shared-memory clients are taken on their own
+    // threads, but never at the same time as any other: the hooks below run one at a time.
     void run();
     // Asks run() to end; safe from any thread.
     void shutdown() { shutdown_ = true; }
 
     uint16_t port() const { return port_; }
+    // Whether clients on this machine are offered shared memory.
+    bool offers_shared_memory() const { return announcer_.joinable(); }
     uint16_t message_size() const { return size_; }
     // Attached clients other than `except`.
     size_t attached_clients(const TXI_MANAGER_CLIENT *except = nullptr) const;
@@ -68,6 +84,7 @@ protected:
 
 private:
     struct Client;
+    struct SharedLink;
 
     void accept_clients();
     bool receive(Client &client);
@@ -77,6 +94,12 @@ private:
     void finish();
     Client *find(const TXI_MANAGER_CLIENT &info);
     uint16_t next_number();
+    void offer_shared_memory(const std::string &data_home);
+    void announcements(HANDLE alive_ready);
+    bool admit_shared(const uint8_t *packet, uint16_t length);
+    void serve_shared(Client &client);
+    bool deliver_shared(Client &client);
+    void stop_offering();
 
     std::string program_;
     uint16_t manager_, size_;
@@ -89,4 +112,12 @@ private:
     bool stopping_ = false;
     std::atomic<bool> shutdown_{false};
     bool winsock_ = false;
+
+    TXI_MANAGER_OPTIONS options_;
+    // Held by the serving loop except while it polls, and by a shared-memory client's thread
+    // while it handles a request.
+    std::mutex lock_;
+    std::string shared_home_;
+    std::thread announcer_;
+    std::atomic<bool> announcing_{false};
 };

@@ -67,11 +67,15 @@ State decode(const unsigned char *in) {
 }
 
 // A process's start time (clock ticks after boot): with the pid it names a process for good.
+// A process that has ended but is not yet reaped by its parent (a zombie) answers 0: it holds
+// nothing any more, and a mutex it owned is abandoned as soon as it ends.
 uint64_t start_time(pid_t pid) {
     std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
     std::string stat((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     size_t paren = stat.rfind(')');
-    if (paren == std::string::npos) return 0;
+    if (paren == std::string::npos || paren + 2 >= stat.size()) return 0;
+    char state = stat[paren + 2];
+    if (state == 'Z' || state == 'X') return 0;
     // Fields after the command: state is field 3, the start time field 22.
     size_t pos = paren + 2;
     for (int field = 3; field < 22 && pos != std::string::npos; ++field) {
@@ -263,12 +267,15 @@ public:
         return with_state([](State &s) { return s.kind; });
     }
 
-    // Wakes every waiter: those of this process at once, those of others through the futex.
+    // Wakes every waiter. Those of a named object, in this process or another, sleep on its
+    // futex; only the waiters of unnamed objects sleep on this process's change, which would
+    // otherwise wake them all (a watcher thread per connection, say) on every named event.
     void wake() {
-        announce();
         if (uint32_t *word = sequence()) {
             std::atomic_ref<uint32_t>(*word).fetch_add(1);
             syscall(SYS_futex, word, FUTEX_WAKE, INT_MAX, nullptr, nullptr, 0);
+        } else {
+            announce();
         }
     }
 

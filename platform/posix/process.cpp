@@ -393,6 +393,16 @@ DWORD GetProcessId(HANDLE process) {
 DWORD GetCurrentProcessId() {
     return static_cast<DWORD>(getpid());
 }
+BOOL ProcessIdToSessionId(DWORD process_id, DWORD *session) {
+    // The host's session of a process is its session leader's process id.
+    pid_t sid = getsid(static_cast<pid_t>(process_id));
+    if (sid < 0 || !session) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    *session = static_cast<DWORD>(sid);
+    return TRUE;
+}
 DWORD GetCurrentThreadId() {
     return static_cast<DWORD>(gettid());
 }

@@ -183,7 +183,8 @@ TEST_F(ConnTest, ManagerKilledDuringAReceive) {
     write_ini("[system]\r\nrelease=24\r\n[services]\r\ndiaghline=Y\r\n");
     Reported lines;
     RecordedReports recorded(&lines);
-    Background &qm = start("kvqm");
+    // The socket's own lines are the subject: the manager offers nothing else.
+    Background &qm = start("kvqm", {"--socket-only"});
     CXI_CONN conn;
     ASSERT_EQ(0, connect_queue(conn, nullptr));
     EXPECT_TRUE(fxi_conn_diagnostic());
@@ -227,7 +228,8 @@ TEST_F(ConnTest, CopiesShareTheConnection) {
 
 TEST_F(ConnTest, DebugTraceFollowsTheConnect) {
     write_ini("[system]\r\nrelease=24\r\n[debug]\r\nlogfile=Y\r\nflush=Y\r\n");
-    start("kvqm");
+    // The connect's trace of discovery and socket: the manager offers no shared memory.
+    start("kvqm", {"--socket-only"});
     CXI_CONN conn;
     ASSERT_EQ(0, connect_queue(conn, nullptr));
     std::string file = fxk_debug_trace_file();

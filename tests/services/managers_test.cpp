@@ -146,7 +146,8 @@ TEST_F(Managers, WhatIsGivenBackGoesToTheClientThatWaited) {
 }
 
 TEST_F(Managers, WaitersAreServedInTheOrderTheyAsked) {
-    start("kvqm");
+    // Answers are looked for on the socket.
+    start("kvqm", {"--socket-only"});
     // Connected in the reverse of the order in which they ask, so that the order in which the
     // manager looks at its connections cannot pass for the order of asking.
     CXI_QUEUE_SYSTEM holder, waiters[3], probe;
@@ -211,7 +212,8 @@ TEST_F(Managers, AWaitingClientIsHandedTheSemaphoreWithoutAskingAgain) {
 }
 
 TEST_F(Managers, ALongWaitIsAnsweredBusyAndKeepsItsPlace) {
-    start("kvqm");
+    // Answers are looked for on the socket.
+    start("kvqm", {"--socket-only"});
     CXI_QUEUE_SYSTEM holder, first, later, probe;
     for (CXI_QUEUE_SYSTEM *c : {&holder, &later, &first, &probe}) ASSERT_EQ(0, c->connect());
     TXI_QUEUE held, mine, theirs, seen;

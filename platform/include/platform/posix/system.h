@@ -94,6 +94,8 @@ DWORD WaitForInputIdle(HANDLE process, DWORD timeout);
 DWORD GetProcessId(HANDLE process);
 DWORD GetCurrentProcessId();
 DWORD GetCurrentThreadId();
+// The host's session of a process: the process id of its session leader.
+BOOL ProcessIdToSessionId(DWORD process_id, DWORD *session);
 // Only the running process (GetCurrentProcess()): the processors its threads may run on, from
 // the host's affinity mask (the first 64). The system mask is the processors the host has.
 BOOL GetProcessAffinityMask(HANDLE process, DWORD_PTR *process_mask, DWORD_PTR *system_mask);

@@ -1,0 +1,286 @@
+// The shared-memory transport, client side: the names both sides derive, the connection's
+// own block, events and mutexes, the announcement to the manager, and sending and receiving
+// through the block. Every wait watches the other side's mutex, so that a manager that ended
+// fails the exchange instead of leaving the client waiting.
+#include "kernel/coord/conn_shm.h"
+
+#include "kernel/coord/conn.h"
+#include "kernel/coord/conn_local.h"
+#include "kernel/coord/conn_shm_client.h"
+#include "kernel/text/format.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cstring>
+#include <future>
+#include <thread>
+
+namespace {
+
+std::string qualifier_suffix(uint64_t qualifier) {
+    return qualifier ? "-" + std::to_string(qualifier) : std::string();
+}
+
+std::string bars_for_backslashes(std::string text) {
+    std::replace(text.begin(), text.end(), '\\', '|');
+    return text;
+}
+
+uint8_t load_flag(const uint8_t *flag) {
+    return std::atomic_ref<uint8_t>(*const_cast<uint8_t *>(flag)).load(std::memory_order_acquire);
+}
+void store_flag(uint8_t *flag, uint8_t value) {
+    std::atomic_ref<uint8_t>(*flag).store(value, std::memory_order_release);
+}
+
+// Whether the mutex is free or abandoned, which for a mutex its owner holds for the
+// connection's life means the owner has gone. A mutex taken here is given back at once.
+bool owner_gone(HANDLE mutex) {
+    DWORD r = WaitForSingleObject(mutex, 0);
+    if (r == WAIT_OBJECT_0 || r == WAIT_ABANDONED) {
+        ReleaseMutex(mutex);
+        return true;
+    }
+    return r == WAIT_FAILED;
+}
+
+} // namespace
+
+// ---- Names ----
+
+std::string fxi_conn_shm_block_name(uint16_t manager, uint32_t process_id, uint64_t qualifier) {
+    std::string name;
+    fxd_fmt_assign(name, "Local\\KOVA%word%,4%dword%,4", static_cast<int>(manager), process_id);
+    return name + qualifier_suffix(qualifier);
+}
+
+std::string fxi_conn_shm_base(uint16_t manager, uint32_t process_id, uint64_t qualifier,
+                              const std::string &home) {
+    std::string name;
+    fxd_fmt_assign(name, "Global\\KOVA%word%,4%dword%,5", static_cast<int>(manager), process_id);
+    return name + qualifier_suffix(qualifier) + bars_for_backslashes(home);
+}
+
+std::string fxi_conn_shm_announce_base(uint16_t manager, const std::string &home) {
+    std::string name;
+    fxd_fmt_assign(name, "Global\\KOVA%word%,4P", static_cast<int>(manager));
+    return name + bars_for_backslashes(home);
+}
+
+std::string fxi_conn_shm_home(const std::string &data_home) {
+    std::string ini = data_home;
+    if (!ini.empty() && ini.back() != '\\') ini += '\\';
+    ini += "kova.ini";
+    char home[522] = {};
+    GetPrivateProfileStringA("services", "home", "", home, sizeof home, ini.c_str());
+    std::string text = home[0] ? home : data_home;
+    std::transform(text.begin(), text.end(), text.begin(),
+                   [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c; });
+    return text;
+}
+
+// ---- The connection's transport ----
+
+TXI_CONN_SHARED::~TXI_CONN_SHARED() {
+    close();
+}
+
+bool TXI_CONN_SHARED::open() const {
+    return view_.get() != nullptr;
+}
+
+void TXI_CONN_SHARED::close() {
+    view_.reset();
+    mapping_.reset();
+    request_.reset();
+    reply_.reset();
+    if (watcher_.joinable()) {
+        SetEvent(stop_.get());
+        watcher_.join();
+    }
+    stop_.reset();
+    manager_mutex_.reset();
+    client_mutex_.reset();
+}
+
+bool TXI_CONN_SHARED::create(uint16_t manager, uint16_t size, uint64_t qualifier,
+                             const std::string &home) {
+    size_ = size;
+    uint32_t process = GetCurrentProcessId();
+    std::string block = fxi_conn_shm_block_name(manager, process, qualifier);
+    mapping_.reset(CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0,
+                                      static_cast<DWORD>(size) + 1, block.c_str()));
+    // Names in use by another connection of this process are left to it (the error says so).
+    if (!mapping_ || GetLastError() == ERROR_ALREADY_EXISTS) return false;
+    view_.reset(MapViewOfFile(mapping_.get(), FILE_MAP_ALL_ACCESS, 0, 0, 0));
+    if (!view_.get()) return false;
+    store_flag(view_.get(), 0);
+
+    std::string base = fxi_conn_shm_base(manager, process, qualifier, home);
+    request_.reset(CreateEventA(nullptr, FALSE, FALSE, base.c_str()));
+    reply_.reset(CreateEventA(nullptr, FALSE, FALSE, (base + "R").c_str()));
+    manager_mutex_.reset(CreateMutexA(nullptr, FALSE, (base + "RM").c_str()));
+    client_mutex_.reset(CreateMutexA(nullptr, FALSE, (base + "RC").c_str()));
+    stop_.reset(CreateEventA(nullptr, TRUE, FALSE, nullptr));
+    if (!request_ || !reply_ || !manager_mutex_ || !client_mutex_ || !stop_) return false;
+    // The manager takes the client's end as the client mutex coming free, so it is held by a
+    // thread that lives exactly as long as the connection, whichever thread uses it. The
+    // thread owns what it signals its start with: this call may return before the signal
+    // has finished.
+    HANDLE client_mutex = client_mutex_.get(), stop = stop_.get();
+    std::promise<void> up;
+    std::future<void> started = up.get_future();
+    watcher_ = std::thread([client_mutex, stop, up = std::move(up)]() mutable {
+        WaitForSingleObject(client_mutex, INFINITE);
+        up.set_value();
+        WaitForSingleObject(stop, INFINITE);
+        ReleaseMutex(client_mutex);
+    });
+    started.wait();
+    return true;
+}
+
+uint16_t TXI_CONN_SHARED::announce(uint16_t manager, const std::string &home, const uint8_t *packet,
+                                   uint16_t length, uint16_t *confirmed) {
+    std::string base = fxi_conn_shm_announce_base(manager, home);
+    TXI_CONN_HANDLE mapping(OpenFileMappingA(FILE_MAP_ALL_ACCESS, FALSE, base.c_str()));
+    TXI_CONN_HANDLE asked(OpenEventA(EVENT_ALL_ACCESS, FALSE, (base + "Q").c_str()));
+    TXI_CONN_HANDLE answered(OpenEventA(EVENT_ALL_ACCESS, FALSE, (base + "A").c_str()));
+    TXI_CONN_HANDLE turn(OpenMutexA(MUTEX_ALL_ACCESS, FALSE, (base + "C").c_str()));
+    TXI_CONN_HANDLE alive(OpenMutexA(MUTEX_ALL_ACCESS, FALSE, (base + "M").c_str()));
+    // No manager offers the transport here: the socket is the way.
+    if (!mapping || !asked || !answered || !turn || !alive) return 0;
+    // Objects that outlived their manager (still held by some other process) are no offer.
+    if (owner_gone(alive.get())) return 0;
+    TXI_CONN_VIEW view;
+    view.reset(MapViewOfFile(mapping.get(), FILE_MAP_ALL_ACCESS, 0, 0, 0));
+    if (!view.get()) return 0;
+
+    DWORD took = WaitForSingleObject(turn.get(), DXI_SHM_ANNOUNCE_WAIT);
+    if (took != WAIT_OBJECT_0 && took != WAIT_ABANDONED) {
+        fxk_debug_trace("Failed to wait for the announcement turn");
+        return 0;
+    }
+    // An answer left for a client that ended before it took it is not this one's.
+    ResetEvent(answered.get());
+    uint8_t *at = view.get();
+    fxi_conn_put16(at + DXI_SHM_ANNOUNCE_LENGTH, length);
+    std::memcpy(at + DXI_SHM_ANNOUNCE_PACKET, packet, length);
+    fxi_conn_put32(at + DXI_SHM_ANNOUNCE_FOR, 0);
+    uint16_t answer = 0;
+    bool heard = false;
+    if (SetEvent(asked.get())) {
+        for (DWORD waited = 0; waited < DXI_SHM_ANNOUNCE_WAIT; waited += DXI_SHM_LIVENESS_SLICE) {
+            DWORD r = WaitForSingleObject(answered.get(), DXI_SHM_LIVENESS_SLICE);
+            if (r == WAIT_OBJECT_0) {
+                heard = fxi_conn_get32(at + DXI_SHM_ANNOUNCE_FOR) == GetCurrentProcessId();
+                answer = fxi_conn_get16(at + DXI_SHM_ANNOUNCE_ANSWER);
+                break;
+            }
+            if (r != WAIT_TIMEOUT || owner_gone(alive.get())) break;
+        }
+    }
+    ReleaseMutex(turn.get());
+    if (!heard) return 0;
+    *confirmed = 1;
+    if (answer == 0) return 0;
+    // The manager holds the connection's manager mutex while it serves it; one that does not
+    // leaves only the time limit to notice its end.
+    if (WaitForSingleObject(manager_mutex_.get(), 0) != WAIT_TIMEOUT) {
+        ReleaseMutex(manager_mutex_.get());
+        manager_mutex_.reset();
+    }
+    return answer;
+}
+
+bool TXI_CONN_SHARED::manager_gone() const {
+    return manager_mutex_ && owner_gone(manager_mutex_.get());
+}
+
+uint16_t TXI_CONN_SHARED::send(const void *message, bool reply_wanted) {
+    if (!open()) return DXI_CONN_SEND_FAILED;
+    uint8_t *block = view_.get();
+    if (!reply_wanted) store_flag(block, DXI_SHM_NO_REPLY);
+    if (message != block + 1) std::memmove(block + 1, message, size_);
+    if (!SetEvent(request_.get())) return DXI_CONN_SEND_FAILED;
+    if (reply_wanted) return 0;
+    // The manager clears the flag when it has taken the message.
+    // A few yields are mostly enough; then short sleeps leave the processor to the manager.
+    ULONGLONG checked = GetTickCount64();
+    for (int spins = 0; load_flag(block) == DXI_SHM_NO_REPLY; ++spins) {
+        if (spins < 64)
+            std::this_thread::yield();
+        else
+            Sleep(1);
+        ULONGLONG now = GetTickCount64();
+        if (now - checked >= DXI_SHM_LIVENESS_SLICE) {
+            if (manager_gone() && load_flag(block) == DXI_SHM_NO_REPLY) return DXI_CONN_SEND_FAILED;
+            checked = now;
+        }
+    }
+    return 0;
+}
+
+uint16_t TXI_CONN_SHARED::receive(void *buffer) {
+    if (!open()) return DXI_CONN_RECEIVE_FAILED;
+    DWORD waited = 0;
+    for (;;) {
+        DWORD r = WaitForSingleObject(reply_.get(), DXI_SHM_LIVENESS_SLICE);
+        if (r == WAIT_OBJECT_0) break;
+        if (r != WAIT_TIMEOUT) return DXI_CONN_RECEIVE_FAILED;
+        if (manager_mutex_) {
+            // A reply set just before the manager let go still counts.
+            if (manager_gone() && WaitForSingleObject(reply_.get(), 0) != WAIT_OBJECT_0)
+                return DXI_CONN_RECEIVE_FAILED;
+            if (WaitForSingleObject(reply_.get(), 0) == WAIT_OBJECT_0) break;
+        } else if ((waited += DXI_SHM_LIVENESS_SLICE) >= DXI_SHM_RECEIVE_LIMIT) {
+            return DXI_CONN_RECEIVE_FAILED;
+        }
+    }
+    uint8_t *block = view_.get();
+    load_flag(block);
+    std::memmove(buffer, block + 1, size_);
+    store_flag(block, 0);
+    return 0;
+}
+
+bool TXI_CONN_STATE::shared_open() const {
+    return shared && shared->open();
+}
+
+// ---- Connect ----
+
+uint16_t fxi_conn_connect_shared(uint16_t manager, uint16_t flags, uint16_t size,
+                                 uint64_t qualifier, uint16_t *confirmed,
+                                 std::shared_ptr<TXI_CONN_SHARED> *out) {
+    std::string home = fxi_conn_shm_home(fxi_conn_data_home());
+    auto shared = std::make_shared<TXI_CONN_SHARED>();
+    // The names follow the process: a further connection of the process to the same manager
+    // without a qualifier of its own is given one, which the packet carries to the manager.
+    static std::atomic<uint32_t> further{0};
+    for (int tries = 0;; ++tries) {
+        if (shared->create(manager, size, qualifier, home)) break;
+        if (GetLastError() != ERROR_ALREADY_EXISTS || tries == 1000) return DXI_CONN_NO_TRANSPORT;
+        shared = std::make_shared<TXI_CONN_SHARED>();
+        qualifier = uint64_t(1) << 63 | (static_cast<uint64_t>(GetTickCount()) << 20) | ++further;
+    }
+
+    // The connection packet: the process id, then the session number when asked for, then
+    // the qualifier when there is one.
+    uint8_t packet[DXI_SHM_PACKET_MAX] = {};
+    uint32_t process = GetCurrentProcessId();
+    fxi_conn_put32(packet, process);
+    uint32_t session = 0xFFFFFFFFu;
+    if (flags & DXI_CONN_SESSION) {
+        DWORD id = 0;
+        if (ProcessIdToSessionId(process, &id)) session = id;
+    }
+    fxi_conn_put32(packet + 4, session);
+    fxi_conn_put32(packet + 8, static_cast<uint32_t>(qualifier));
+    fxi_conn_put32(packet + 12, static_cast<uint32_t>(qualifier >> 32));
+    uint16_t length = qualifier ? 16 : (flags & DXI_CONN_SESSION) ? 8 : 4;
+    if (shared->announce(manager, home, packet, length, confirmed) == 0)
+        return DXI_CONN_NO_TRANSPORT;
+    *out = std::move(shared);
+    return 0;
+}

@@ -1,0 +1,222 @@
+// The shared-memory transport against the real queue manager: a client on this machine gets
+// it without any socket, carries full-size messages and long multi-chunk replies over it,
+// falls back to the socket when told to or when shared memory is not offered, and neither
+// side is left waiting when the other is killed.
+#include "kernel/coord/conn.h"
+#include "kernel/coord/queue.h"
+#include "tests/coord/manager_fixture.h"
+
+#include <cstdlib>
+#include <future>
+#include <map>
+#include <thread>
+
+namespace kova_test {
+namespace {
+
+constexpr int kill_signal = 9;
+
+using ShmTest = ManagerTest;
+
+uint16_t connect_queue(CXI_CONN &conn, const char *server) {
+    uint16_t confirmed = 0;
+    return conn.connect(server, DXI_CONN_QUEUE_MANAGER, 0, DXI_CONN_QUEUE_SIZE, nullptr,
+                        &confirmed);
+}
+
+// Sets an environment variable for the life of the object.
+class ScopedEnv {
+public:
+    ScopedEnv(const char *name, const char *value) : name_(name) {
+        SetEnvironmentVariableA(name, value);
+    }
+    ~ScopedEnv() { SetEnvironmentVariableA(name_, nullptr); }
+    ScopedEnv(const ScopedEnv &) = delete;
+    ScopedEnv &operator=(const ScopedEnv &) = delete;
+
+private:
+    const char *name_;
+};
+
+TEST_F(ShmTest, ClientOnThisMachineUsesSharedMemoryWithoutASocket) {
+    Background &qm = start("kvqm");
+    CXI_CONN conn;
+    uint16_t confirmed = 0;
+    ASSERT_EQ(0, conn.connect(nullptr, DXI_CONN_QUEUE_MANAGER, DXI_CONN_SESSION,
+                              DXI_CONN_QUEUE_SIZE, nullptr, &confirmed));
+    EXPECT_EQ(TXI_CONN_TRANSPORT::shared_memory, conn.transport());
+    EXPECT_EQ(INVALID_SOCKET, conn.state().socket());
+    EXPECT_EQ(1, confirmed);
+    EXPECT_NE(0, conn.state().client_number);
+    // The manager saw the attach come from this process, not from a socket peer.
+    std::string seen = "(process " + std::to_string(GetCurrentProcessId()) + ") attached";
+    EXPECT_TRUE(eventually([&] { return qm.output().find(seen) != std::string::npos; }))
+        << qm.output();
+    EXPECT_EQ(std::string::npos, qm.output().find("(127.0.0.1:")) << qm.output();
+    uint16_t signoff = 99;
+    EXPECT_EQ(0, conn.disconnect(&signoff));
+    EXPECT_EQ(0, signoff);
+    EXPECT_EQ(TXI_CONN_TRANSPORT::none, conn.transport());
+    EXPECT_TRUE(eventually([&] { return qm.output().find("detached") != std::string::npos; }));
+}
+
+TEST_F(ShmTest, FullSizeMessagesAndMultiChunkRepliesOverSharedMemory) {
+    Background &qm = start("kvqm");
+    // Two clients in one process: each connection has its own block and events.
+    CXI_QUEUE_SYSTEM writer, reader;
+    ASSERT_EQ(0, writer.connect());
+    ASSERT_EQ(0, reader.connect());
+    ASSERT_EQ(TXI_CONN_TRANSPORT::shared_memory, writer.connection().transport());
+    ASSERT_EQ(TXI_CONN_TRANSPORT::shared_memory, reader.connection().transport());
+    for (uint16_t size : {uint16_t(1), uint16_t(504), uint16_t(4000)}) {
+        SCOPED_TRACE(size);
+        std::string name = "SHM" + std::to_string(size);
+        TXI_QUEUE made, opened;
+        ASSERT_EQ(0, writer.make(name.c_str(), size, 1, &made));
+        ASSERT_EQ(0, reader.open(name.c_str(), size, &opened));
+        std::vector<uint8_t> data(size), back(size, 0);
+        for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<uint8_t>(i * 7 + size);
+        ASSERT_EQ(0, writer.write(&made, data.data(), 1)) << qm.output();
+        ASSERT_EQ(0, reader.read(&opened, back.data(), 0));
+        EXPECT_EQ(data, back);
+        // Nothing is left over in either block: the next exchange gets its own reply.
+        EXPECT_EQ(DXI_QUEUE_EMPTY, reader.read(&opened, back.data(), 1));
+    }
+    // A raw message of the full size with a request the manager does not know is refused by
+    // dropping the client, which the client sees as a failed exchange, not as a hang.
+    uint8_t message[DXI_CONN_QUEUE_SIZE];
+    std::fill(std::begin(message), std::end(message), uint8_t(0xA5));
+    EXPECT_EQ(DXI_CONN_RECEIVE_FAILED, reader.connection().transact(message, message));
+    TXI_QUEUE again;
+    EXPECT_EQ(0, writer.open("SHM1", 1, &again)); // the other client is served on
+    writer.disconnect();
+    reader.disconnect();
+}
+
+TEST_F(ShmTest, FallsBackToTheSocket) {
+    start("kvqm");
+    std::string port = std::to_string(published_port(DXI_CONN_QUEUE_MANAGER));
+    std::string explicit_address = "127.0.0.1:" + port;
+    struct Case {
+        const char *what;
+        const char *server;
+        bool forced;
+    } cases[] = {
+        {"forced to the socket", nullptr, true},
+        {"an explicit address", explicit_address.c_str(), false},
+        {"another computer's name", "KOVA-ELSEWHERE", false},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        std::unique_ptr<ScopedEnv> forced;
+        if (c.forced) forced = std::make_unique<ScopedEnv>("LXICONN_FORCE_WINSOCK", "1");
+        CXI_CONN conn;
+        ASSERT_EQ(0, connect_queue(conn, c.server));
+        EXPECT_EQ(TXI_CONN_TRANSPORT::socket, conn.transport());
+        EXPECT_NE(INVALID_SOCKET, conn.state().socket());
+        EXPECT_EQ(0, conn.disconnect(nullptr));
+    }
+}
+
+TEST_F(ShmTest, ManagerOfferingNoSharedMemoryIsReachedBySocket) {
+    Background &qm = start("kvqm", {"--socket-only"});
+    CXI_CONN conn;
+    uint16_t confirmed = 0;
+    ASSERT_EQ(0, conn.connect(nullptr, DXI_CONN_QUEUE_MANAGER, 0, DXI_CONN_QUEUE_SIZE, nullptr,
+                              &confirmed));
+    EXPECT_EQ(TXI_CONN_TRANSPORT::socket, conn.transport());
+    EXPECT_EQ(1, confirmed); // through the address file
+    EXPECT_EQ(std::string::npos, qm.output().find("shared memory offered")) << qm.output();
+    EXPECT_EQ(0, conn.disconnect(nullptr));
+}
+
+TEST_F(ShmTest, SuiteClientReportsItsTransport) {
+    start("kvqm");
+    struct Case {
+        bool forced;
+        const char *expected;
+    } cases[] = {
+        {false, "reached the queue manager over shared memory as client 1, no socket open"},
+        {true, "reached the queue manager over the socket as client 2, socket open"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.expected);
+        std::map<std::string, std::string> env;
+        if (c.forced) env["LXICONN_FORCE_WINSOCK"] = "1";
+        Background client({program("kvclient"), "--queue", "D:\\"}, env);
+        EXPECT_EQ(0, client.wait());
+        EXPECT_NE(std::string::npos, client.output().find(c.expected)) << client.output();
+    }
+}
+
+TEST_F(ShmTest, ManagerKilledMidExchangeFailsTheClientAndLeavesNoOffer) {
+    Background &qm = start("kvqm");
+    CXI_QUEUE_SYSTEM system;
+    ASSERT_EQ(0, system.connect());
+    ASSERT_EQ(TXI_CONN_TRANSPORT::shared_memory, system.connection().transport());
+    TXI_QUEUE sem;
+    ASSERT_EQ(0, system.sem_make("MXKILL", &sem));
+    std::atomic<bool> running{false};
+    // Exchanges back to back, so that the kill lands in the middle of one.
+    auto exchanges = std::async(std::launch::async, [&] {
+        uint16_t status = 0;
+        while (status == 0) {
+            running = true;
+            status = system.sem_write(&sem, 0);
+            if (status == 0) status = system.sem_read(&sem, 0);
+        }
+        return status;
+    });
+    ASSERT_TRUE(eventually([&] { return running.load(); }));
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    qm.signal(kill_signal);
+    ASSERT_EQ(std::future_status::ready, exchanges.wait_for(std::chrono::seconds(10)))
+        << "the client still waits for a manager that was killed";
+    EXPECT_NE(0, exchanges.get());
+    EXPECT_EQ(128 + kill_signal, qm.wait());
+
+    // What the killed manager left is no offer of shared memory: the connect goes on to the
+    // address file, which is stale.
+    CXI_CONN conn;
+    EXPECT_EQ(DXI_CONN_NO_ADDRESS, connect_queue(conn, nullptr));
+    EXPECT_EQ(TXI_CONN_TRANSPORT::none, conn.transport());
+}
+
+// Run as a child by the next test: holds a semaphore over shared memory until killed.
+TEST(ShmChild, HoldsASemaphore) {
+    if (!std::getenv("KOVA_TEST_CHILD")) GTEST_SKIP() << "run by ShmTest.ClientKilled...";
+    fxi_set_data_home("D:\\");
+    fxi_load_installation();
+    fxi_conn_init();
+    CXI_QUEUE_SYSTEM system;
+    ASSERT_EQ(0, system.connect());
+    ASSERT_EQ(TXI_CONN_TRANSPORT::shared_memory, system.connection().transport());
+    TXI_QUEUE sem;
+    ASSERT_EQ(0, system.sem_make("MXHELD", &sem));
+    std::printf("HOLDING\n");
+    std::fflush(stdout);
+    for (;;) Sleep(1000);
+}
+
+TEST_F(ShmTest, ClientKilledWhileHoldingASemaphoreIsNoticedByTheManager) {
+    start("kvqm");
+    std::string self = self_program();
+    ASSERT_NE(self, "");
+    Background holder({self, "--gtest_filter=ShmChild.HoldsASemaphore"},
+                      {{"KOVA_TEST_CHILD", "1"}});
+    ASSERT_TRUE(eventually([&] { return holder.output().find("HOLDING") != std::string::npos; }))
+        << holder.output();
+    CXI_QUEUE_SYSTEM system;
+    ASSERT_EQ(0, system.connect());
+    TXI_QUEUE sem;
+    ASSERT_EQ(0, system.sem_open("MXHELD", &sem));
+    EXPECT_NE(0, system.sem_read(&sem, 1)); // held by the child
+    holder.signal(kill_signal);
+    EXPECT_EQ(128 + kill_signal, holder.wait());
+    // The manager notices the client's end by its mutex and gives the semaphore back.
+    EXPECT_TRUE(eventually([&] { return system.sem_read(&sem, 1) == 0; }));
+    system.disconnect();
+}
+
+} // namespace
+} // namespace kova_test
