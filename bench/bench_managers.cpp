@@ -213,6 +213,8 @@ int main() {
                                 ("kova-bench-managers-" + std::to_string(GetCurrentProcessId()));
     std::filesystem::create_directories(dir / "prefix");
     SetEnvironmentVariableA("KOVA_PREFIX", (dir / "prefix").string().c_str());
+    // Shared memory is measured also where a client would not take it by itself.
+    SetEnvironmentVariableA("LXICONN_SHARED_MEMORY", "1");
     std::string home = kova_dos_from_host(dir.string()) + "\\";
     // The clients are programs of this installation: the same data home as the manager's.
     {

@@ -183,11 +183,12 @@ template <typename... Args> void diag(const char *format, Args... args) {
     show_line(line);
 }
 
-// Whether the local transports are to be tried: not when LXICONN_FORCE_WINSOCK is set, nor
-// for a server named other than this computer.
+// Whether the local transports are to be tried: not when LXICONN_FORCE_WINSOCK is set or
+// this machine does not use them, nor for a server named other than this computer.
 bool local_server(const char *server) {
-    char forced[8];
-    if (GetEnvironmentVariableA("LXICONN_FORCE_WINSOCK", forced, sizeof forced) > 0) return false;
+    char value[8];
+    if (GetEnvironmentVariableA("LXICONN_FORCE_WINSOCK", value, sizeof value) > 0) return false;
+    if (!fxi_conn_shm_wanted()) return false;
     if (!server || !*server) return true;
     char computer[64] = {};
     DWORD length = sizeof computer;

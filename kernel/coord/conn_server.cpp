@@ -194,7 +194,7 @@ bool CXI_MANAGER::start(const std::string &data_home, const std::string &listen,
 
     // Offered before the address is published: a client that finds the manager finds it
     // offering everything it offers.
-    if (options_.shared_memory) offer_shared_memory(data_home);
+    if (options_.shared_memory && fxi_conn_shm_wanted()) offer_shared_memory(data_home);
     address_file_ = fxi_conn_address_file(data_home, manager_);
     // Held open without write sharing for as long as the manager runs: a client that can open
     // it exclusively knows the manager has gone.

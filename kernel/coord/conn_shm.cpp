@@ -8,6 +8,7 @@
 #include "kernel/coord/conn_local.h"
 #include "kernel/coord/conn_shm_client.h"
 #include "kernel/text/format.h"
+#include "platform/host.h"
 
 #include <algorithm>
 #include <atomic>
@@ -59,6 +60,12 @@ std::string fxi_conn_shm_base(uint16_t manager, uint32_t process_id, uint64_t qu
     std::string name;
     fxd_fmt_assign(name, "Global\\KOVA%word%,4%dword%,5", static_cast<int>(manager), process_id);
     return name + qualifier_suffix(qualifier) + bars_for_backslashes(home);
+}
+
+bool fxi_conn_shm_wanted() {
+    char value[8];
+    return kova_named_objects_native() ||
+           GetEnvironmentVariableA("LXICONN_SHARED_MEMORY", value, sizeof value) > 0;
 }
 
 std::string fxi_conn_shm_announce_base(uint16_t manager, const std::string &home) {

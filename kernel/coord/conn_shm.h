@@ -80,6 +80,11 @@ constexpr size_t DXI_SHM_ANNOUNCE_LENGTH = 0, DXI_SHM_ANNOUNCE_PACKET = 2,
                  DXI_SHM_ANNOUNCE_ANSWER = 18, DXI_SHM_ANNOUNCE_FOR = 20,
                  DXI_SHM_ANNOUNCE_SIZE = 24;
 
+// Whether this machine's clients and managers use shared memory at all. Where the named
+// objects are emulated (POSIX), an exchange over them costs many times one over the socket
+// (bench_managers), so there both sides use it only when LXICONN_SHARED_MEMORY is set.
+bool fxi_conn_shm_wanted();
+
 // Names of the announcement's objects for a manager and home: the block (base), the
 // announcement event (+ "Q"), the answer event (+ "A"), the turn mutex (+ "C") and the
 // liveness mutex (+ "M").

@@ -3,6 +3,7 @@
 // exactly while some process holds a handle (a stale file without holders counts as absent),
 // and its state is changed under an open-file-description lock on the same file. Creating,
 // opening and the last close are serialised by a lock on the folder.
+#include "platform/host.h"
 #include "system_support.h"
 
 #include <atomic>
@@ -700,4 +701,8 @@ DWORD kova_wait_until_unheld(LPCSTR name, DWORD timeout) {
         if (timeout != INFINITE && GetTickCount() - started >= timeout) return WAIT_TIMEOUT;
         Sleep(10);
     }
+}
+
+bool kova_named_objects_native() {
+    return false;
 }

@@ -102,3 +102,7 @@ DWORD kova_xdg_file_type(LPCSTR, LPCSTR, const KOVA_SHELL_VERB *, DWORD, BOOL, B
     if (changed) *changed = FALSE;
     return ERROR_SUCCESS;
 }
+
+bool kova_named_objects_native() {
+    return true;
+}

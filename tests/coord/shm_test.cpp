@@ -4,6 +4,7 @@
 // side is left waiting when the other is killed.
 #include "kernel/coord/conn.h"
 #include "kernel/coord/queue.h"
+#include "platform/host.h"
 #include "tests/coord/manager_fixture.h"
 
 #include <cstdlib>
@@ -16,7 +17,19 @@ namespace {
 
 constexpr int kill_signal = 9;
 
-using ShmTest = ManagerTest;
+// Where the named objects are emulated a client takes shared memory only when asked to;
+// elsewhere it is its first choice anyway.
+class ShmTest : public ManagerTest {
+protected:
+    void SetUp() override {
+        SetEnvironmentVariableA("LXICONN_SHARED_MEMORY", "1");
+        ManagerTest::SetUp();
+    }
+    void TearDown() override {
+        ManagerTest::TearDown();
+        SetEnvironmentVariableA("LXICONN_SHARED_MEMORY", nullptr);
+    }
+};
 
 uint16_t connect_queue(CXI_CONN &conn, const char *server) {
     uint16_t confirmed = 0;
@@ -101,18 +114,24 @@ TEST_F(ShmTest, FallsBackToTheSocket) {
         const char *what;
         const char *server;
         bool forced;
+        bool not_asked = false; // without LXICONN_SHARED_MEMORY
     } cases[] = {
         {"forced to the socket", nullptr, true},
         {"an explicit address", explicit_address.c_str(), false},
         {"another computer's name", "KOVA-ELSEWHERE", false},
+        {"shared memory not asked for", nullptr, false, true},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.what);
         std::unique_ptr<ScopedEnv> forced;
         if (c.forced) forced = std::make_unique<ScopedEnv>("LXICONN_FORCE_WINSOCK", "1");
+        if (c.not_asked) SetEnvironmentVariableA("LXICONN_SHARED_MEMORY", nullptr);
         CXI_CONN conn;
         ASSERT_EQ(0, connect_queue(conn, c.server));
-        EXPECT_EQ(TXI_CONN_TRANSPORT::socket, conn.transport());
+        // Emulated named objects are taken only when asked for; native ones always.
+        EXPECT_EQ(c.not_asked && kova_named_objects_native() ? TXI_CONN_TRANSPORT::shared_memory
+                                                             : TXI_CONN_TRANSPORT::socket,
+                  conn.transport());
         EXPECT_NE(INVALID_SOCKET, conn.state().socket());
         EXPECT_EQ(0, conn.disconnect(nullptr));
     }

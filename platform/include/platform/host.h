@@ -115,6 +115,13 @@ struct KOVA_SHELL_VERB {
                                        const KOVA_SHELL_VERB *verbs, DWORD verb_count, BOOL remove,
                                        BOOL *changed);
 
+// ---- Named objects --------------------------------------------------------------------------
+
+// Whether named events, mutexes and file mappings are the system's own. On POSIX they are
+// emulated through locked state files: correct, but an exchange over them costs far more than
+// one over a socket, so the manager connection prefers the socket there.
+bool kova_named_objects_native();
+
 // ---- Mail -----------------------------------------------------------------------------------
 
 // Whether the MAPI32.DLL found at `dos_path` reaches a mail client. The one in the system's
