@@ -81,28 +81,11 @@ bool parse_listen(const std::string &text, uint32_t *address, uint16_t *port, st
     return true;
 }
 
-uint8_t load_flag(uint8_t *flag) {
-    return std::atomic_ref<uint8_t>(*flag).load(std::memory_order_acquire);
-}
-void store_flag(uint8_t *flag, uint8_t value) {
-    std::atomic_ref<uint8_t>(*flag).store(value, std::memory_order_release);
-}
-
-// Whether a mutex its owner holds for a connection's life has come free or been abandoned.
-bool owner_gone(HANDLE mutex) {
-    DWORD r = WaitForSingleObject(mutex, 0);
-    if (r == WAIT_OBJECT_0 || r == WAIT_ABANDONED) {
-        ReleaseMutex(mutex);
-        return true;
-    }
-    return r == WAIT_FAILED;
-}
-
 // Waits until the client has taken the message in its block (byte 0 back to 0), at most until
 // `until` (GetTickCount64). It takes it as soon as it is scheduled: a few yields are enough
 // mostly, then short sleeps leave the processor to it.
 bool await_taken(uint8_t *block, ULONGLONG until) {
-    for (int spins = 0; load_flag(block) != 0; ++spins) {
+    for (int spins = 0; fxi_conn_shm_load_flag(block) != 0; ++spins) {
         if (GetTickCount64() >= until) return false;
         if (spins < 64)
             std::this_thread::yield();
@@ -355,7 +338,8 @@ void CXI_MANAGER::serve_shared(Client &c) {
         if (link.end || c.dead || stopping_ || shutdown_) break;
         if (r == WAIT_OBJECT_0) {
             std::memcpy(message.data(), block + 1, size_);
-            if (load_flag(block) == DXI_SHM_NO_REPLY) store_flag(block, 0);
+            if (fxi_conn_shm_load_flag(block) == DXI_SHM_NO_REPLY)
+                fxi_conn_shm_store_flag(block, 0);
             if (!handle(c, message.data()) || c.dead) break;
         } else if (r != WAIT_TIMEOUT) {
             drop(c, "its request event failed");
@@ -365,7 +349,7 @@ void CXI_MANAGER::serve_shared(Client &c) {
         }
         if (now - checked >= DXI_SHM_LIVENESS_SLICE) {
             checked = now;
-            if (owner_gone(link.client_mutex.get())) {
+            if (fxi_conn_shm_owner_gone(link.client_mutex.get())) {
                 if (!c.close_after_flush)
                     log("client %word%,5 (%str%) went away", static_cast<int>(c.info.number),
                         c.info.peer.c_str());
@@ -387,10 +371,10 @@ void CXI_MANAGER::serve_shared(Client &c) {
 
 bool CXI_MANAGER::deliver_shared(Client &c) {
     uint8_t *block = c.shared->view.get();
-    if (c.out.empty() || load_flag(block) != 0) return true;
+    if (c.out.empty() || fxi_conn_shm_load_flag(block) != 0) return true;
     std::memcpy(block + 1, c.out.data(), size_);
     c.out.erase(0, size_);
-    store_flag(block, DXI_SHM_REPLIED);
+    fxi_conn_shm_store_flag(block, DXI_SHM_REPLIED);
     if (SetEvent(c.shared->reply.get())) return true;
     drop(c, "cannot signal its reply");
     return false;

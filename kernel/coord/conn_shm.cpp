@@ -27,16 +27,16 @@ std::string bars_for_backslashes(std::string text) {
     return text;
 }
 
-uint8_t load_flag(const uint8_t *flag) {
+} // namespace
+
+uint8_t fxi_conn_shm_load_flag(const uint8_t *flag) {
     return std::atomic_ref<uint8_t>(*const_cast<uint8_t *>(flag)).load(std::memory_order_acquire);
 }
-void store_flag(uint8_t *flag, uint8_t value) {
+void fxi_conn_shm_store_flag(uint8_t *flag, uint8_t value) {
     std::atomic_ref<uint8_t>(*flag).store(value, std::memory_order_release);
 }
 
-// Whether the mutex is free or abandoned, which for a mutex its owner holds for the
-// connection's life means the owner has gone. A mutex taken here is given back at once.
-bool owner_gone(HANDLE mutex) {
+bool fxi_conn_shm_owner_gone(HANDLE mutex) {
     DWORD r = WaitForSingleObject(mutex, 0);
     if (r == WAIT_OBJECT_0 || r == WAIT_ABANDONED) {
         ReleaseMutex(mutex);
@@ -44,8 +44,6 @@ bool owner_gone(HANDLE mutex) {
     }
     return r == WAIT_FAILED;
 }
-
-} // namespace
 
 // ---- Names ----
 
@@ -121,7 +119,7 @@ bool TXI_CONN_SHARED::create(uint16_t manager, uint16_t size, uint64_t qualifier
     if (!mapping_ || GetLastError() == ERROR_ALREADY_EXISTS) return false;
     view_.reset(MapViewOfFile(mapping_.get(), FILE_MAP_ALL_ACCESS, 0, 0, 0));
     if (!view_.get()) return false;
-    store_flag(view_.get(), 0);
+    fxi_conn_shm_store_flag(view_.get(), 0);
 
     std::string base = fxi_conn_shm_base(manager, process, qualifier, home);
     request_.reset(CreateEventA(nullptr, FALSE, FALSE, base.c_str()));
@@ -158,7 +156,7 @@ uint16_t TXI_CONN_SHARED::announce(uint16_t manager, const std::string &home, co
     // No manager offers the transport here: the socket is the way.
     if (!mapping || !asked || !answered || !turn || !alive) return 0;
     // Objects that outlived their manager (still held by some other process) are no offer.
-    if (owner_gone(alive.get())) return 0;
+    if (fxi_conn_shm_owner_gone(alive.get())) return 0;
     TXI_CONN_VIEW view;
     view.reset(MapViewOfFile(mapping.get(), FILE_MAP_ALL_ACCESS, 0, 0, 0));
     if (!view.get()) return 0;
@@ -184,7 +182,7 @@ uint16_t TXI_CONN_SHARED::announce(uint16_t manager, const std::string &home, co
                 answer = fxi_conn_get16(at + DXI_SHM_ANNOUNCE_ANSWER);
                 break;
             }
-            if (r != WAIT_TIMEOUT || owner_gone(alive.get())) break;
+            if (r != WAIT_TIMEOUT || fxi_conn_shm_owner_gone(alive.get())) break;
         }
     }
     ReleaseMutex(turn.get());
@@ -201,27 +199,28 @@ uint16_t TXI_CONN_SHARED::announce(uint16_t manager, const std::string &home, co
 }
 
 bool TXI_CONN_SHARED::manager_gone() const {
-    return manager_mutex_ && owner_gone(manager_mutex_.get());
+    return manager_mutex_ && fxi_conn_shm_owner_gone(manager_mutex_.get());
 }
 
 uint16_t TXI_CONN_SHARED::send(const void *message, bool reply_wanted) {
     if (!open()) return DXI_CONN_SEND_FAILED;
     uint8_t *block = view_.get();
-    if (!reply_wanted) store_flag(block, DXI_SHM_NO_REPLY);
+    if (!reply_wanted) fxi_conn_shm_store_flag(block, DXI_SHM_NO_REPLY);
     if (message != block + 1) std::memmove(block + 1, message, size_);
     if (!SetEvent(request_.get())) return DXI_CONN_SEND_FAILED;
     if (reply_wanted) return 0;
     // The manager clears the flag when it has taken the message.
     // A few yields are mostly enough; then short sleeps leave the processor to the manager.
     ULONGLONG checked = GetTickCount64();
-    for (int spins = 0; load_flag(block) == DXI_SHM_NO_REPLY; ++spins) {
+    for (int spins = 0; fxi_conn_shm_load_flag(block) == DXI_SHM_NO_REPLY; ++spins) {
         if (spins < 64)
             std::this_thread::yield();
         else
             Sleep(1);
         ULONGLONG now = GetTickCount64();
         if (now - checked >= DXI_SHM_LIVENESS_SLICE) {
-            if (manager_gone() && load_flag(block) == DXI_SHM_NO_REPLY) return DXI_CONN_SEND_FAILED;
+            if (manager_gone() && fxi_conn_shm_load_flag(block) == DXI_SHM_NO_REPLY)
+                return DXI_CONN_SEND_FAILED;
             checked = now;
         }
     }
@@ -245,9 +244,9 @@ uint16_t TXI_CONN_SHARED::receive(void *buffer) {
         }
     }
     uint8_t *block = view_.get();
-    load_flag(block);
+    fxi_conn_shm_load_flag(block);
     std::memmove(buffer, block + 1, size_);
-    store_flag(block, 0);
+    fxi_conn_shm_store_flag(block, 0);
     return 0;
 }
 

@@ -80,6 +80,13 @@ constexpr size_t DXI_SHM_ANNOUNCE_LENGTH = 0, DXI_SHM_ANNOUNCE_PACKET = 2,
                  DXI_SHM_ANNOUNCE_ANSWER = 18, DXI_SHM_ANNOUNCE_FOR = 20,
                  DXI_SHM_ANNOUNCE_SIZE = 24;
 
+// The hand-over flag of a shared block, read and written by both processes.
+uint8_t fxi_conn_shm_load_flag(const uint8_t *flag);
+void fxi_conn_shm_store_flag(uint8_t *flag, uint8_t value);
+// Whether a mutex its owner holds for a connection's life is free or abandoned, that is
+// whether the owner has gone. A mutex taken here is given back at once.
+bool fxi_conn_shm_owner_gone(HANDLE mutex);
+
 // Whether this machine's clients and managers use shared memory at all. Where the named
 // objects are emulated (POSIX), an exchange over them costs many times one over the socket
 // (bench_managers), so there both sides use it only when LXICONN_SHARED_MEMORY is set.
