@@ -126,7 +126,12 @@ uint64_t current_generation() {
 
 void await_change(uint64_t seen, std::chrono::milliseconds limit) {
     std::unique_lock lock(changed_mutex);
-    changed.wait_for(lock, limit, [&] { return generation != seen; });
+    auto moved_on = [&] { return generation != seen; };
+    // wait_for counts in the clock's nanoseconds, which an unbounded limit overflows.
+    if (limit == std::chrono::milliseconds::max())
+        changed.wait(lock, moved_on);
+    else
+        changed.wait_for(lock, limit, moved_on);
 }
 
 // ---- Names ----
