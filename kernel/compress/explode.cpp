@@ -18,6 +18,9 @@ constexpr unsigned kPiece = 4096;      // output is handed on in pieces of this 
 constexpr unsigned kLiteralPeek = 13;  // the longest literal code
 constexpr unsigned kLengthPeek = 7;    // the longest length code
 constexpr unsigned kDistancePeek = 8;  // the longest distance code
+// Bits after a match's flag that decode its length symbol and distance code in one lookup,
+// when both fit: all the common ones. 4,096 entries keep the table in the first-level cache.
+constexpr unsigned kMatchPeek = 12;
 
 thread_local uint8_t t_input[kInputSize];
 
@@ -34,10 +37,18 @@ struct CodeEntry {
     uint8_t symbol;
     uint8_t bits;
 };
+// A match's length and distance code decoded at once, which spares the wait for one lookup
+// before the next can start.
+struct MatchEntry {
+    uint16_t length; // 0 when the codes take more than kMatchPeek bits (and for the end code)
+    uint8_t symbol;  // the distance code's value: the high bits of distance - 1
+    uint8_t used;    // the flag, the length symbol, the distance code and its low bits
+};
 struct DecodeTables {
     CodeEntry literal[1u << kLiteralPeek];
     LengthEntry length[3][1u << kLengthPeek]; // per dictionary size code 4, 5, 6
     CodeEntry distance[1u << kDistancePeek];
+    MatchEntry match[3][1u << kMatchPeek]; // per dictionary size code 4, 5, 6
 };
 
 template <typename Code, std::size_t N>
@@ -65,6 +76,19 @@ constexpr DecodeTables make_decode_tables() {
                             static_cast<uint8_t>(1 + code_bits), kLengthExtra[entry],
                             static_cast<uint8_t>(entry == 0 ? 2 : dict_code)};
         }
+    }
+    for (unsigned i = 0; i < (1u << kMatchPeek); ++i) {
+        const unsigned entry = lengths[i & ((1u << kLengthPeek) - 1)].symbol;
+        const unsigned length_bits = kLengthBits[entry] + kLengthExtra[entry];
+        if (length_bits > kMatchPeek) continue;
+        const unsigned extra = (i >> kLengthBits[entry]) & ((1u << kLengthExtra[entry]) - 1);
+        // Bits beyond the index read as zeros here: a code that needs them is left out.
+        const CodeEntry d = t.distance[(i >> length_bits) & ((1u << kDistancePeek) - 1)];
+        if (length_bits + d.bits > kMatchPeek) continue;
+        for (unsigned dict_code = 4; dict_code <= 6; ++dict_code)
+            t.match[dict_code - 4][i] = MatchEntry{
+                static_cast<uint16_t>(kLengthBase[entry] + kMinMatch + extra), d.symbol,
+                static_cast<uint8_t>(1 + length_bits + d.bits + (entry == 0 ? 2 : dict_code))};
     }
     return t;
 }
@@ -178,6 +202,7 @@ int Exploder::decode(uint64_t bits, unsigned count, const uint8_t *next) {
     const DecodeTables &tables = kTables;
     uint8_t *const window = window_;
     const LengthEntry *const lengths = tables.length[kDictCode - 4];
+    const MatchEntry *const matches = tables.match[kDictCode - 4];
     unsigned at = kHistory;
     const uint8_t *end = end_;
     bool first = true; // no piece written yet: matches may not reach before the output
@@ -189,14 +214,16 @@ int Exploder::decode(uint64_t bits, unsigned count, const uint8_t *next) {
             // stretch of up to six is taken without a branch per literal, and a match follows
             // unless all six were literals. Two refills need no more than 16 input bytes.
             refill_fast(bits, count, next);
-            const unsigned literals =
-                (static_cast<unsigned>(std::countr_zero((bits & kLiteralFlags) | kNoFlag)) * 57) >>
-                9; // the bit number divided by 9
+            // The first flag's bit number is the literals' bits; the next symbol waits for
+            // nothing else.
+            const unsigned literal_bits =
+                static_cast<unsigned>(std::countr_zero((bits & kLiteralFlags) | kNoFlag));
+            const unsigned literals = (literal_bits * 57) >> 9; // the bit number divided by 9
             uint8_t *const dst = window + at;
             for (unsigned k = 0; k < 6; ++k) dst[k] = static_cast<uint8_t>(bits >> (9 * k + 1));
             at += literals;
-            bits >>= 9 * literals;
-            count -= 9 * literals;
+            bits >>= literal_bits;
+            count -= literal_bits;
             if (at >= kHistory + kPiece) {
                 at = hand_on_piece(at);
                 first = false;
@@ -204,22 +231,35 @@ int Exploder::decode(uint64_t bits, unsigned count, const uint8_t *next) {
             if (literals == 6) continue;
 
             refill_fast(bits, count, next);
-            const LengthEntry e = lengths[(bits >> 1) & ((1u << kLengthPeek) - 1)];
-            const unsigned length =
-                e.base + static_cast<unsigned>((bits >> e.extra_shift) &
-                                               ((uint64_t{1} << e.extra_bits) - 1));
-            bits >>= e.used;
-            count -= e.used;
-            if (length == kEndLength) {
-                result = DXD_EXPLODE_OK;
-                goto done;
+            unsigned length, distance;
+            const MatchEntry m = matches[(bits >> 1) & ((1u << kMatchPeek) - 1)];
+            if (m.length != 0) {
+                // The next symbol's bits wait only for the lookup.
+                length = m.length;
+                const unsigned low_bits = length == kMinMatch ? 2 : kDictCode;
+                distance =
+                    (unsigned{m.symbol} << low_bits) +
+                    static_cast<unsigned>((bits >> (m.used - low_bits)) & ((1u << low_bits) - 1)) +
+                    1;
+                bits >>= m.used;
+                count -= m.used;
+            } else {
+                const LengthEntry e = lengths[(bits >> 1) & ((1u << kLengthPeek) - 1)];
+                length = e.base + static_cast<unsigned>((bits >> e.extra_shift) &
+                                                        ((uint64_t{1} << e.extra_bits) - 1));
+                bits >>= e.used;
+                count -= e.used;
+                if (length == kEndLength) {
+                    result = DXD_EXPLODE_OK;
+                    goto done;
+                }
+                const CodeEntry d = tables.distance[bits & ((1u << kDistancePeek) - 1)];
+                distance =
+                    (unsigned{d.symbol} << e.low_bits) +
+                    static_cast<unsigned>((bits >> d.bits) & ((uint64_t{1} << e.low_bits) - 1)) + 1;
+                bits >>= unsigned{d.bits} + e.low_bits;
+                count -= unsigned{d.bits} + e.low_bits;
             }
-            const CodeEntry d = tables.distance[bits & ((1u << kDistancePeek) - 1)];
-            const unsigned distance =
-                (unsigned{d.symbol} << e.low_bits) +
-                static_cast<unsigned>((bits >> d.bits) & ((uint64_t{1} << e.low_bits) - 1)) + 1;
-            bits >>= unsigned{d.bits} + e.low_bits;
-            count -= unsigned{d.bits} + e.low_bits;
             if (first && distance > at - kHistory) {
                 result = DXD_EXPLODE_BAD_DISTANCE;
                 goto done;

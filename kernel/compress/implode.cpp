@@ -42,7 +42,7 @@ constexpr unsigned kOutPiece = 2048; // output is handed on in pieces of this si
 // Everything one call needs, placed in the caller's work area.
 struct ImplodeWork {
     MatchIndex index;
-    uint8_t out[kOutPiece + 8]; // a full piece, the byte being filled and room for a word
+    uint8_t out[kOutPiece + 8]; // a full piece, then room for the word a put stores
 };
 static_assert(sizeof(ImplodeWork) + alignof(ImplodeWork) <= DXD_IMPLODE_WORK_SIZE);
 
@@ -76,20 +76,19 @@ public:
     BitOutput(uint8_t *buffer, void (*write)(char *, unsigned *, void *), void *param)
         : buffer_(buffer), write_(write), param_(param) {}
 
+    // Up to 32 bits at a time. Every put stores the whole bit buffer and keeps only the bits
+    // of the byte not yet complete: a test for a full word would go either way at random.
     void put(uint32_t code, unsigned bits) {
         bits_ |= static_cast<uint64_t>(code) << count_;
         count_ += bits;
-        if (count_ >= 32) {
-            const uint32_t word = static_cast<uint32_t>(bits_);
-            const uint8_t bytes[4] = {static_cast<uint8_t>(word), static_cast<uint8_t>(word >> 8),
-                                      static_cast<uint8_t>(word >> 16),
-                                      static_cast<uint8_t>(word >> 24)};
-            std::memcpy(buffer_ + used_, bytes, 4);
-            used_ += 4;
-            bits_ >>= 32;
-            count_ -= 32;
-            if (used_ >= kOutPiece) hand_on_piece();
-        }
+        uint8_t bytes[8];
+        for (unsigned k = 0; k < 8; ++k) bytes[k] = static_cast<uint8_t>(bits_ >> (8 * k));
+        std::memcpy(buffer_ + used_, bytes, 8);
+        used_ += count_ >> 3;
+        bits_ >>= count_ & ~7u;
+        count_ &= 7;
+        if (used_ >= kOutPiece) [[unlikely]]
+            hand_on_piece();
     }
 
     // Completes the last byte with zero bits and hands on everything still held.
@@ -136,13 +135,17 @@ public:
             out_.put(static_cast<uint32_t>(byte) << 1, 9);
     }
 
+    // The whole match in one put: 16 bits of length symbol at most, then 8 of distance code
+    // and 6 low bits.
     void match(unsigned length, unsigned offset) {
-        out_.put(kLengthSymbols.code[length], kLengthSymbols.bits[length]);
+        const unsigned length_bits = kLengthSymbols.bits[length];
         const unsigned low_bits = length == kMinMatch ? 2 : dict_code_;
         const unsigned low_mask = length == kMinMatch ? 3 : dict_mask_;
         const unsigned entry = offset >> low_bits;
-        out_.put(kDistanceCodes[entry], kDistanceBits[entry]);
-        out_.put(offset & low_mask, low_bits);
+        const unsigned code_bits = length_bits + kDistanceBits[entry];
+        out_.put(kLengthSymbols.code[length] | (unsigned{kDistanceCodes[entry]} << length_bits) |
+                     ((offset & low_mask) << code_bits),
+                 code_bits + low_bits);
     }
 
     void end() { out_.put(kLengthSymbols.code[kEndLength], kLengthSymbols.bits[kEndLength]); }
