@@ -21,6 +21,8 @@ const char *transport_text(TXI_CONN_TRANSPORT transport) {
     switch (transport) {
     case TXI_CONN_TRANSPORT::shared_memory:
         return "shared memory";
+    case TXI_CONN_TRANSPORT::window_messages:
+        return "the manager's window";
     case TXI_CONN_TRANSPORT::socket:
         return "the socket";
     case TXI_CONN_TRANSPORT::none:

@@ -9,6 +9,7 @@
 
 #include <atomic>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 
@@ -26,24 +27,36 @@ inline std::string service_data_home(const char *argument) {
 struct TXS_SERVICE_ARGS {
     std::string data_home, listen;
     TXI_MANAGER_OPTIONS options;
+    DWORD linger_ms = 0;
 };
 
-// Parses "<data home> [--listen address:port] [--socket-only]"; false after writing the usage
-// to standard error. --socket-only offers no shared memory, so that clients on this machine
-// take the socket as clients elsewhere do.
+// Parses "<data home> [--listen address:port] [--socket-only | --no-named-events]
+// [--linger ms]"; false after writing the usage to standard error. --socket-only offers no
+// shared memory, so that clients on this machine take the socket as clients elsewhere do;
+// --no-named-events leaves out only the named-event announcement, so that they take the
+// manager's window where there is one. --linger keeps the process alive that long after it
+// stopped serving, as a manager that writes its queues out before it ends.
 inline bool service_arguments(const char *program, int argc, char **argv, TXS_SERVICE_ARGS *args) {
     kova_set_host_args(argc, argv);
     bool ok = argc >= 2;
     for (int i = 2; ok && i < argc; ++i) {
-        if (std::strcmp(argv[i], "--listen") == 0 && i + 1 < argc)
+        if (std::strcmp(argv[i], "--listen") == 0 && i + 1 < argc) {
             args->listen = argv[++i];
-        else if (std::strcmp(argv[i], "--socket-only") == 0)
+        } else if (std::strcmp(argv[i], "--socket-only") == 0) {
             args->options.shared_memory = false;
-        else
+            args->options.manager_window = false;
+        } else if (std::strcmp(argv[i], "--no-named-events") == 0) {
+            args->options.shared_memory = false;
+        } else if (std::strcmp(argv[i], "--linger") == 0 && i + 1 < argc) {
+            args->linger_ms = static_cast<DWORD>(std::strtoul(argv[++i], nullptr, 10));
+        } else {
             ok = false;
+        }
     }
     if (!ok) {
-        std::fprintf(stderr, "usage: %s <data home> [--listen address:port] [--socket-only]\n",
+        std::fprintf(stderr,
+                     "usage: %s <data home> [--listen address:port] [--socket-only | "
+                     "--no-named-events] [--linger ms]\n",
                      program);
         return false;
     }
@@ -75,7 +88,9 @@ struct TXS_MANAGER_RUN {
         return 1;
     }
     static int serve(void *context) {
-        static_cast<TXS_MANAGER_RUN *>(context)->manager.run();
+        TXS_MANAGER_RUN &run = *static_cast<TXS_MANAGER_RUN *>(context);
+        run.manager.run();
+        if (run.args.linger_ms) Sleep(run.args.linger_ms);
         return 0;
     }
     static void stop(void *context) {

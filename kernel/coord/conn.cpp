@@ -4,6 +4,7 @@
 
 #include "kernel/coord/conn_local.h"
 #include "kernel/coord/conn_shm_client.h"
+#include "kernel/coord/conn_window.h"
 #include "kernel/text/format.h"
 
 #include <algorithm>
@@ -183,12 +184,11 @@ template <typename... Args> void diag(const char *format, Args... args) {
     show_line(line);
 }
 
-// Whether the local transports are to be tried: not when LXICONN_FORCE_WINSOCK is set or
-// this machine does not use them, nor for a server named other than this computer.
+// Whether the local transports are to be tried: not when LXICONN_FORCE_WINSOCK is set, nor
+// for a server named other than this computer.
 bool local_server(const char *server) {
     char value[8];
     if (GetEnvironmentVariableA("LXICONN_FORCE_WINSOCK", value, sizeof value) > 0) return false;
-    if (!fxi_conn_shm_wanted()) return false;
     if (!server || !*server) return true;
     char computer[64] = {};
     DWORD length = sizeof computer;
@@ -293,17 +293,25 @@ uint16_t fxi_conn_connect(const char *server, uint16_t manager, uint16_t flags, 
         ipx.family = AF_IPX;
     } else {
         uint64_t qualifier = static_cast<uint64_t>(qualifier_high) << 32 | qualifier_low;
-        if (local_server(server))
-            (void)fxi_conn_connect_shared(manager, flags, size, qualifier, confirmed,
-                                          &state->shared);
-        if (!state->shared) {
+        // Named events first; a manager that offers none (or whose announcement cannot be
+        // opened) may still have its window on this desktop.
+        if (local_server(server)) {
+            if (fxi_conn_shm_wanted())
+                (void)fxi_conn_connect_shared(manager, flags, size, qualifier, confirmed,
+                                              &state->shared);
+            if (!state->shared && fxi_conn_window_messages())
+                (void)fxi_conn_connect_window(manager, size,
+                                              fxi_conn_shm_home(fxi_conn_data_home()), confirmed,
+                                              &state->window);
+        }
+        if (!state->shared && !state->window) {
             uint16_t status = read_address_file(manager, confirmed, &tcp, &ipx);
             if (status) return status;
         }
     }
 
-    if (state->shared) {
-        // The shared-memory transport stands; no socket is needed.
+    if (state->shared || state->window) {
+        // A local transport stands; no socket is needed.
     } else if (!winsock_started) {
         return DXI_CONN_NOT_READY;
     } else {
@@ -359,6 +367,10 @@ uint16_t fxi_conn_transact(TXI_CONN_STATE *state, const void *message, void *rep
         uint16_t status = state->shared->send(message, reply != nullptr);
         return status || !reply ? status : state->shared->receive(reply);
     }
+    if (state->window_open()) {
+        uint16_t status = state->window->send(message, reply != nullptr);
+        return status || !reply ? status : state->window->receive(reply);
+    }
     SOCKET s = state->socket();
     if (s == INVALID_SOCKET) return DXI_CONN_SEND_FAILED;
     const char *word = manager_word(state->message_size);
@@ -389,6 +401,7 @@ uint16_t fxi_conn_transact(TXI_CONN_STATE *state, const void *message, void *rep
 
 uint16_t fxi_conn_receive(TXI_CONN_STATE *state, void *buffer) {
     if (state->shared_open()) return state->shared->receive(buffer);
+    if (state->window_open()) return state->window->receive(buffer);
     SOCKET s = state->socket();
     if (s == INVALID_SOCKET) return DXI_CONN_RECEIVE_FAILED;
     const char *word = manager_word(state->message_size);
@@ -428,7 +441,7 @@ uint16_t fxi_conn_disconnect(TXI_CONN_STATE *state, uint16_t *signoff) {
     uint16_t status = 0;
     if (signoff && state->connected()) status = exchange_request(state, DXI_CONN_SIGNOFF, signoff);
     // A manager on shared memory learns of the end from the detach; a socket's close says it.
-    if (state->shared_open() && status == 0) {
+    if ((state->shared_open() || state->window_open()) && status == 0) {
         uint16_t detached = 0;
         status = exchange_request(state, DXI_CONN_DETACH, &detached);
     }
@@ -455,12 +468,20 @@ uint16_t fxi_conn_close(TXI_CONN_STATE *state) {
         state->shared->close();
         state->shared.reset();
     }
+    if (state->window) {
+        state->window->close();
+        state->window.reset();
+    }
     if (state->link) {
         if (state->link->close() == SOCKET_ERROR && WSAGetLastError() != WSAEWOULDBLOCK)
             status = DXI_CONN_CLOSE_FAILED;
         state->link.reset();
     }
     return status;
+}
+
+bool TXI_CONN_STATE::window_open() const {
+    return window && window->open();
 }
 
 // ---- The connection object ----

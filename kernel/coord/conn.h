@@ -1,7 +1,7 @@
 // Connections to the suite's managers (queue manager, file manager): shared memory with a
-// manager on this machine, else addressing through the address file or an explicit
-// host:port and the stream transport; fixed-size messages, the attach,
-// stop and sign-off requests, and the kernel's debug trace that the layer writes to.
+// manager on this machine (announced by named events or to the manager's window), else addressing
+// through the address file or an explicit host:port and the stream transport; fixed-size messages,
+// the attach, stop and sign-off requests, and the kernel's debug trace that the layer writes to.
 #pragma once
 
 #include "platform/winsock.h"
@@ -114,26 +114,33 @@ private:
 // The shared-memory transport of a connection: the shared block, its named events and
 // mutexes and the watcher thread. Shared by every copy of the connection like the socket.
 class TXI_CONN_SHARED;
+// The window transport of a connection: the shared block, the connection's own window and its
+// thread, and the manager's window. Shared by every copy of the connection like the socket.
+class TXI_CONN_WINDOW;
 
 // How a connection reaches its manager.
 enum class TXI_CONN_TRANSPORT : uint8_t {
     none,
-    shared_memory, // a manager on this machine: shared block and named events
-    socket,        // the stream socket of the address file or of an explicit address
+    shared_memory,   // a manager on this machine: shared block and named events
+    window_messages, // a manager on this desktop: shared block and window messages (Windows)
+    socket,          // the stream socket of the address file or of an explicit address
 };
 
-// Transport state. A manager window (the window transport) has no counterpart here.
+// Transport state.
 struct TXI_CONN_STATE {
     std::shared_ptr<TXI_CONN_LINK> link;     // the stream socket; none when empty
     std::shared_ptr<TXI_CONN_SHARED> shared; // the shared-memory transport; none when empty
+    std::shared_ptr<TXI_CONN_WINDOW> window; // the window transport; none when empty
     uint16_t client_number = 0;              // given by the manager in its attach reply
     uint16_t message_size = 0;
 
     SOCKET socket() const { return link ? link->socket() : INVALID_SOCKET; }
     bool shared_open() const;
-    bool connected() const { return shared_open() || socket() != INVALID_SOCKET; }
+    bool window_open() const;
+    bool connected() const { return shared_open() || window_open() || socket() != INVALID_SOCKET; }
     TXI_CONN_TRANSPORT transport() const {
         return shared_open()                ? TXI_CONN_TRANSPORT::shared_memory
+               : window_open()              ? TXI_CONN_TRANSPORT::window_messages
                : socket() != INVALID_SOCKET ? TXI_CONN_TRANSPORT::socket
                                             : TXI_CONN_TRANSPORT::none;
     }
@@ -146,11 +153,12 @@ bool fxi_conn_initialised();
 
 // Connects to manager `manager` and exchanges the attach. `server`: null or a name for the
 // installation's own manager, or "host:port". The installation's own manager on this
-// machine is reached through shared memory when it offers it, unless the environment
-// variable LXICONN_FORCE_WINSOCK is set; otherwise through the socket its address file
-// names. `confirmed` is set to 1 once the manager's presence is established; the
-// caller initialises it. `user_id` and `block` are the optional identifier and 38-byte block
-// of the attach message; `attach_answer` receives word 0 of the attach reply.
+// machine is reached through shared memory with named events when it offers it, else through
+// shared memory and its window (Windows), unless the environment variable
+// LXICONN_FORCE_WINSOCK is set; otherwise through the socket its address file names. `confirmed` is
+// set to 1 once the manager's presence is established; the caller initialises it. `user_id` and
+// `block` are the optional identifier and 38-byte block of the attach message; `attach_answer`
+// receives word 0 of the attach reply.
 uint16_t fxi_conn_connect(const char *server, uint16_t manager, uint16_t flags, uint16_t size,
                           const uint16_t *user_slot, uint16_t *confirmed, uint32_t qualifier_low,
                           uint32_t qualifier_high, TXI_CONN_STATE *state,

@@ -7,7 +7,9 @@
 #include "kernel/coord/conn_server.h"
 
 #include "kernel/coord/conn_shm.h"
+#include "kernel/coord/conn_window.h"
 #include "kernel/text/format.h"
+#include "platform/host.h"
 
 #include <algorithm>
 #include <cstdarg>
@@ -22,6 +24,12 @@ struct CXI_MANAGER::SharedLink {
     TXI_CONN_HANDLE request, reply, manager_mutex, client_mutex;
     std::thread thread;
     std::atomic<bool> end{false};
+};
+
+struct CXI_MANAGER::WindowLink {
+    TXI_WINDOW_CLIENT window = 0; // the client's window
+    TXI_CONN_HANDLE mapping;
+    TXI_CONN_VIEW view;
 };
 
 struct CXI_MANAGER::Client {
@@ -39,6 +47,7 @@ struct CXI_MANAGER::Client {
     }
     SOCKET socket = INVALID_SOCKET;
     std::unique_ptr<SharedLink> shared;
+    std::unique_ptr<WindowLink> window;
     TXI_MANAGER_CLIENT info;
     std::string in, out;
     bool close_after_flush = false; // signed off: goes once its reply is sent
@@ -78,6 +87,23 @@ bool parse_listen(const std::string &text, uint32_t *address, uint16_t *port, st
         std::memcpy(&a, entry->h_addr_list[0], 4);
     }
     *address = static_cast<uint32_t>(a);
+    return true;
+}
+
+// Takes the message in a client's block: copied out, and one that wants no reply marked taken,
+// which is what its sender waits for.
+void take_message(uint8_t *block, uint8_t *message, size_t size) {
+    std::memcpy(message, block + 1, size);
+    if (fxi_conn_shm_load_flag(block) == DXI_SHM_NO_REPLY) fxi_conn_shm_store_flag(block, 0);
+}
+
+// Puts the next reply waiting in `out` into a client's block once the client has taken the
+// one before; true when it did.
+bool put_reply(std::string &out, uint8_t *block, size_t size) {
+    if (out.empty() || fxi_conn_shm_load_flag(block) != 0) return false;
+    std::memcpy(block + 1, out.data(), size);
+    out.erase(0, size);
+    fxi_conn_shm_store_flag(block, DXI_SHM_REPLIED);
     return true;
 }
 
@@ -177,7 +203,11 @@ bool CXI_MANAGER::start(const std::string &data_home, const std::string &listen,
 
     // Offered before the address is published: a client that finds the manager finds it
     // offering everything it offers.
-    if (options_.shared_memory && fxi_conn_shm_wanted()) offer_shared_memory(data_home);
+    std::string home = data_home;
+    if (!home.empty() && home.back() != '\\') home += '\\';
+    shared_home_ = fxi_conn_shm_home(home);
+    if (options_.shared_memory && fxi_conn_shm_wanted()) offer_shared_memory();
+    if (options_.manager_window && fxi_conn_window_messages()) offer_window();
     address_file_ = fxi_conn_address_file(data_home, manager_);
     // Held open without write sharing for as long as the manager runs: a client that can open
     // it exclusively knows the manager has gone.
@@ -212,30 +242,40 @@ bool CXI_MANAGER::start(const std::string &data_home, const std::string &listen,
 
 // ---- Shared memory ----
 
-void CXI_MANAGER::offer_shared_memory(const std::string &data_home) {
-    std::string home = data_home;
-    if (!home.empty() && home.back() != '\\') home += '\\';
-    shared_home_ = fxi_conn_shm_home(home);
+void CXI_MANAGER::offer_shared_memory() {
     std::promise<bool> ready;
     std::future<bool> offered = ready.get_future();
     announcing_ = true;
     // The thread owns the promise: it may still be signalling when this call goes on.
     announcer_ = std::thread([this, ready = std::move(ready)]() mutable {
-        std::string base = fxi_conn_shm_announce_base(manager_, shared_home_);
-        TXI_CONN_HANDLE mapping(CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0,
-                                                   DXI_SHM_ANNOUNCE_SIZE, base.c_str()));
+        // Machine-wide, so that clients in every session find it; a manager that may not make
+        // a mapping there (run by an ordinary user, not as a service) offers it to its own
+        // session.
+        LPSECURITY_ATTRIBUTES shared = kova_shared_object_security();
+        std::string base;
+        TXI_CONN_HANDLE mapping;
+        for (TXI_SHM_NAMESPACE space : {TXI_SHM_NAMESPACE::global, TXI_SHM_NAMESPACE::local}) {
+            base = fxi_conn_shm_announce_base(manager_, shared_home_, space);
+            mapping.reset(CreateFileMappingA(INVALID_HANDLE_VALUE, shared, PAGE_READWRITE, 0,
+                                             DXI_SHM_ANNOUNCE_SIZE, base.c_str()));
+            if (mapping || GetLastError() != ERROR_ACCESS_DENIED) break;
+            log("cannot offer shared memory to other sessions: error %dword%,5; offering it to "
+                "this session",
+                GetLastError());
+        }
+        bool taken = mapping && GetLastError() == ERROR_ALREADY_EXISTS;
         TXI_CONN_VIEW view;
         if (mapping) view.reset(MapViewOfFile(mapping.get(), FILE_MAP_ALL_ACCESS, 0, 0, 0));
-        TXI_CONN_HANDLE asked(CreateEventA(nullptr, FALSE, FALSE, (base + "Q").c_str()));
-        TXI_CONN_HANDLE answered(CreateEventA(nullptr, FALSE, FALSE, (base + "A").c_str()));
-        TXI_CONN_HANDLE turn(CreateMutexA(nullptr, FALSE, (base + "C").c_str()));
+        TXI_CONN_HANDLE asked(CreateEventA(shared, FALSE, FALSE, (base + "Q").c_str()));
+        TXI_CONN_HANDLE answered(CreateEventA(shared, FALSE, FALSE, (base + "A").c_str()));
+        TXI_CONN_HANDLE turn(CreateMutexA(shared, FALSE, (base + "C").c_str()));
         // Owned by this thread for as long as it offers the transport.
-        TXI_CONN_HANDLE alive(CreateMutexA(nullptr, TRUE, (base + "M").c_str()));
-        bool ok = view.get() && asked && answered && turn && alive &&
+        TXI_CONN_HANDLE alive(CreateMutexA(shared, TRUE, (base + "M").c_str()));
+        bool ok = !taken && view.get() && asked && answered && turn && alive &&
                   GetLastError() != ERROR_ALREADY_EXISTS;
         if (!ok)
             log("shared memory not offered: cannot make %str%: error %dword%,5", base.c_str(),
-                GetLastError());
+                taken ? static_cast<DWORD>(ERROR_ALREADY_EXISTS) : GetLastError());
         ready.set_value(ok);
         if (!ok) return;
         uint8_t *at = view.get();
@@ -263,6 +303,101 @@ void CXI_MANAGER::offer_shared_memory(const std::string &data_home) {
 void CXI_MANAGER::stop_offering() {
     announcing_ = false;
     if (announcer_.joinable()) announcer_.join();
+    // Its clients see the window go, which fails whatever they wait for. The window's thread
+    // may be waiting for the lock in a notice: it finds no window then and ends.
+    std::unique_ptr<TXI_MANAGER_WINDOW> closing;
+    {
+        std::lock_guard guard(lock_);
+        closing = std::move(window_);
+    }
+    closing.reset();
+}
+
+// ---- The manager's window ----
+
+void CXI_MANAGER::offer_window() {
+    TXI_MANAGER_WINDOW_EVENTS events;
+    events.notice = [this](TXI_WINDOW_CLIENT client) { window_notice(client); };
+    events.round = [this] { return window_round(); };
+    events.close = [this] {
+        log("asked to end through the window");
+        shutdown();
+    };
+    std::string error;
+    // A client may post before the window is handed over: its notice waits for the lock.
+    std::lock_guard guard(lock_);
+    window_ = fxi_manager_window_open(manager_, shared_home_, std::move(events), &error);
+    if (window_)
+        log("window offered to clients on this desktop (home %str%)", shared_home_.c_str());
+    else
+        log("window not offered: %str%", error.c_str());
+}
+
+CXI_MANAGER::Client *CXI_MANAGER::admit_window(TXI_WINDOW_CLIENT client_window) {
+    uint32_t process = window_->client_process(client_window);
+    if (process == 0) return nullptr; // gone before it was heard
+    auto link = std::make_unique<WindowLink>();
+    link->window = client_window;
+    link->mapping.reset(
+        fxi_conn_shm_open_block(manager_, client_window, 0, process, TXI_SHM_NAMESPACE::local));
+    if (link->mapping)
+        link->view.reset(MapViewOfFile(link->mapping.get(), FILE_MAP_WRITE, 0, 0, 0));
+    if (!link->view.get()) {
+        log("process %dword%,5 posted to the window but its shared memory cannot be opened: error "
+            "%dword%,5",
+            process, GetLastError());
+        return nullptr;
+    }
+    Client &c = clients_.emplace_back();
+    c.window = std::move(link);
+    c.info.number = next_number();
+    c.info.shared = true;
+    fxd_fmt_assign(c.info.peer, "process %dword%,5, window", process);
+    return &c;
+}
+
+void CXI_MANAGER::window_notice(TXI_WINDOW_CLIENT client_window) {
+    std::lock_guard guard(lock_);
+    // A manager that accepted a stop serves nobody further, as for the other transports.
+    if (stopping_ || shutdown_ || !window_) return;
+    Client *c = nullptr;
+    for (Client &candidate : clients_)
+        if (candidate.window && !candidate.dead && candidate.window->window == client_window)
+            c = &candidate;
+    if (!c && !(c = admit_window(client_window))) return;
+    std::vector<uint8_t> message(size_);
+    take_message(c->window->view.get(), message.data(), size_);
+    if (!handle(*c, message.data()) || c->dead) return;
+    if (c->close_after_flush && c->out.empty()) end_signed_off(*c);
+}
+
+bool CXI_MANAGER::window_round() {
+    std::lock_guard guard(lock_);
+    if (!window_) return false;
+    ULONGLONG now = GetTickCount64();
+    bool look = now - window_checked_ >= DXI_SHM_LIVENESS_SLICE;
+    if (look) window_checked_ = now;
+    bool pending = false;
+    for (Client &c : clients_) {
+        if (!c.window || c.dead) continue;
+        // A client's window goes with its process.
+        if (look && !window_->client_alive(c.window->window)) {
+            if (!c.close_after_flush)
+                log("client %word%,5 (%str%) went away", static_cast<int>(c.info.number),
+                    c.info.peer.c_str());
+            c.dead = true;
+            continue;
+        }
+        if (deliver_window(c) && !c.out.empty()) pending = true;
+    }
+    return pending;
+}
+
+bool CXI_MANAGER::deliver_window(Client &c) {
+    if (!put_reply(c.out, c.window->view.get(), size_)) return true;
+    if (window_ && window_->notify(c.window->window, TXI_WINDOW_NOTICE::reply)) return true;
+    drop(c, "its window is gone");
+    return false;
 }
 
 bool CXI_MANAGER::admit_shared(const uint8_t *packet, uint16_t length) {
@@ -272,15 +407,15 @@ bool CXI_MANAGER::admit_shared(const uint8_t *packet, uint16_t length) {
         qualifier = fxi_conn_get32(packet + 8) | static_cast<uint64_t>(fxi_conn_get32(packet + 12))
                                                      << 32;
     auto link = std::make_unique<SharedLink>();
-    std::string block = fxi_conn_shm_block_name(manager_, process, qualifier);
     std::string base = fxi_conn_shm_base(manager_, process, qualifier, shared_home_);
-    link->mapping.reset(OpenFileMappingA(FILE_MAP_ALL_ACCESS, FALSE, block.c_str()));
+    link->mapping.reset(
+        fxi_conn_shm_open_block(manager_, process, qualifier, process, TXI_SHM_NAMESPACE::global));
     if (link->mapping)
-        link->view.reset(MapViewOfFile(link->mapping.get(), FILE_MAP_ALL_ACCESS, 0, 0, 0));
-    link->request.reset(OpenEventA(EVENT_ALL_ACCESS, FALSE, base.c_str()));
-    link->reply.reset(OpenEventA(EVENT_ALL_ACCESS, FALSE, (base + "R").c_str()));
-    link->manager_mutex.reset(OpenMutexA(MUTEX_ALL_ACCESS, FALSE, (base + "RM").c_str()));
-    link->client_mutex.reset(OpenMutexA(MUTEX_ALL_ACCESS, FALSE, (base + "RC").c_str()));
+        link->view.reset(MapViewOfFile(link->mapping.get(), FILE_MAP_WRITE, 0, 0, 0));
+    link->request.reset(OpenEventA(DXI_SHM_EVENT_ACCESS, FALSE, base.c_str()));
+    link->reply.reset(OpenEventA(DXI_SHM_EVENT_ACCESS, FALSE, (base + "R").c_str()));
+    link->manager_mutex.reset(OpenMutexA(DXI_SHM_MUTEX_ACCESS, FALSE, (base + "RM").c_str()));
+    link->client_mutex.reset(OpenMutexA(DXI_SHM_MUTEX_ACCESS, FALSE, (base + "RC").c_str()));
     if (!link->view.get() || !link->request || !link->reply || !link->manager_mutex ||
         !link->client_mutex) {
         log("process %dword%,5 announced itself but its shared memory cannot be opened: error "
@@ -337,9 +472,7 @@ void CXI_MANAGER::serve_shared(Client &c) {
         // once for the sockets; the connection closes with the others.
         if (link.end || c.dead || stopping_ || shutdown_) break;
         if (r == WAIT_OBJECT_0) {
-            std::memcpy(message.data(), block + 1, size_);
-            if (fxi_conn_shm_load_flag(block) == DXI_SHM_NO_REPLY)
-                fxi_conn_shm_store_flag(block, 0);
+            take_message(block, message.data(), size_);
             if (!handle(c, message.data()) || c.dead) break;
         } else if (r != WAIT_TIMEOUT) {
             drop(c, "its request event failed");
@@ -358,23 +491,24 @@ void CXI_MANAGER::serve_shared(Client &c) {
             }
         }
         if (c.close_after_flush && c.out.empty()) {
-            // Its end is taken into account before the lock goes, so that whatever the client
-            // does next (a new connection, say) finds it gone, as after a socket's close.
-            c.dead = true;
-            c.closed_told = true;
-            closed(c.info, false);
+            end_signed_off(c);
             break;
         }
         pending = !c.out.empty();
     }
 }
 
+// A client on shared memory or the window whose sign-off reply has gone ends before the lock
+// goes, so that whatever it does next (a new connection, say) finds it gone, as after a
+// socket's close.
+void CXI_MANAGER::end_signed_off(Client &c) {
+    c.dead = true;
+    c.closed_told = true;
+    closed(c.info, false);
+}
+
 bool CXI_MANAGER::deliver_shared(Client &c) {
-    uint8_t *block = c.shared->view.get();
-    if (c.out.empty() || fxi_conn_shm_load_flag(block) != 0) return true;
-    std::memcpy(block + 1, c.out.data(), size_);
-    c.out.erase(0, size_);
-    fxi_conn_shm_store_flag(block, DXI_SHM_REPLIED);
+    if (!put_reply(c.out, c.shared->view.get(), size_)) return true;
     if (SetEvent(c.shared->reply.get())) return true;
     drop(c, "cannot signal its reply");
     return false;
@@ -406,6 +540,17 @@ void CXI_MANAGER::reply(TXI_MANAGER_CLIENT &info, const uint8_t *message) {
     Client *c = find(info);
     if (!c || c->dead) return;
     c->out.append(reinterpret_cast<const char *>(message), size_);
+    if (c->window) {
+        // The parts of a long answer go as soon as the client takes each, which its own thread
+        // does at once; one that takes too long gets the rest from the window's rounds.
+        ULONGLONG until = GetTickCount64() + DXI_SHM_HAND_OVER_WAIT;
+        bool delivered = deliver_window(*c);
+        while (delivered && !c->out.empty() && !c->dead &&
+               await_taken(c->window->view.get(), until))
+            delivered = deliver_window(*c);
+        if (delivered && c->out.size() > max_unsent) drop(*c, "it does not read its replies");
+        return;
+    }
     if (c->shared) {
         deliver_shared(*c);
         // The client's own thread sends the rest once the client has taken what is in the
@@ -445,6 +590,9 @@ void CXI_MANAGER::drop(Client &c, const char *why) {
     c.dead = true;
     log("client %word%,5 (%str%) dropped: %str%", static_cast<int>(c.info.number),
         c.info.peer.c_str(), why);
+    // A client on the window waits for its reply for as long as the window is there: it is told
+    // that none comes, as the end of a connection's thread tells one on named events.
+    if (c.window && window_) (void)window_->notify(c.window->window, TXI_WINDOW_NOTICE::failed);
 }
 
 void CXI_MANAGER::accept_clients() {
@@ -540,7 +688,7 @@ bool CXI_MANAGER::handle(Client &c, uint8_t *message) {
             code == DXI_CONN_DETACH ? "detached" : "signed off");
         reply(c.info, answer.data());
         // A shared-memory client detaches after its sign-off: its connection ends with that.
-        if (!c.shared || code == DXI_CONN_DETACH) c.close_after_flush = true;
+        if ((!c.shared && !c.window) || code == DXI_CONN_DETACH) c.close_after_flush = true;
         return true;
     case DXI_CONN_STOP: {
         size_t others = attached_clients(&c.info);
@@ -579,7 +727,7 @@ void CXI_MANAGER::run() {
         fds.push_back({listener_, POLLRDNORM, 0});
         owners.push_back(nullptr);
         for (Client &c : clients_) {
-            if (c.shared) continue;
+            if (c.socket == INVALID_SOCKET) continue; // served by its own thread or the window
             short events = c.close_after_flush ? 0 : POLLRDNORM;
             if (!c.out.empty()) events |= POLLWRNORM;
             fds.push_back({c.socket, events, 0});
@@ -618,7 +766,7 @@ void CXI_MANAGER::run() {
                 it = next;
                 continue;
             }
-            closesocket(it->socket);
+            if (it->socket != INVALID_SOCKET) closesocket(it->socket);
             it = clients_.erase(it);
         }
         tick(GetTickCount64());
@@ -642,7 +790,7 @@ void CXI_MANAGER::finish() {
         std::vector<WSAPOLLFD> fds;
         std::vector<Client *> owners;
         for (Client &c : clients_)
-            if (!c.dead && !c.out.empty() && !c.shared) {
+            if (!c.dead && !c.out.empty() && c.socket != INVALID_SOCKET) {
                 fds.push_back({c.socket, POLLWRNORM, 0});
                 owners.push_back(&c);
             }

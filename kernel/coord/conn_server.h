@@ -1,7 +1,8 @@
 // The manager side of a connection: a listening socket published through the address file
-// and, beside it, the shared-memory transport for clients on this machine; many clients at
-// once, messages of exactly the connection's size, and the attach, detach, stop and sign-off
-// requests. The managers build their own requests on it.
+// and, beside it, the shared-memory transports for clients on this machine (announced by named
+// events, or to the manager's window on Windows); many clients at once, messages of exactly
+// the connection's size, and the attach, detach, stop and sign-off requests. The managers
+// build their own requests on it.
 #pragma once
 
 #include "kernel/coord/conn.h"
@@ -9,6 +10,7 @@
 #include <atomic>
 #include <cstdint>
 #include <list>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -27,9 +29,15 @@ struct TXI_MANAGER_CLIENT {
 
 // How a manager offers itself.
 struct TXI_MANAGER_OPTIONS {
-    // Offer the shared-memory transport to clients on this machine beside the socket.
+    // Offer the shared-memory transport announced by named events to clients on this machine
+    // beside the socket.
     bool shared_memory = true;
+    // Offer the shared-memory transport announced to the manager's window to clients on this
+    // desktop (where the system has window messages).
+    bool manager_window = true;
 };
+
+class TXI_MANAGER_WINDOW;
 
 class CXI_MANAGER {
 public:
@@ -56,6 +64,8 @@ public:
     uint16_t port() const { return port_; }
     // Whether clients on this machine are offered shared memory.
     bool offers_shared_memory() const { return announcer_.joinable(); }
+    // Whether clients on this desktop find the manager's window.
+    bool offers_window() const { return window_ != nullptr; }
     uint16_t message_size() const { return size_; }
     // Attached clients other than `except`.
     size_t attached_clients(const TXI_MANAGER_CLIENT *except = nullptr) const;
@@ -85,6 +95,7 @@ protected:
 private:
     struct Client;
     struct SharedLink;
+    struct WindowLink;
 
     void accept_clients();
     bool receive(Client &client);
@@ -94,11 +105,16 @@ private:
     void finish();
     Client *find(const TXI_MANAGER_CLIENT &info);
     uint16_t next_number();
-    void offer_shared_memory(const std::string &data_home);
-    void announcements(HANDLE alive_ready);
+    void offer_shared_memory();
     bool admit_shared(const uint8_t *packet, uint16_t length);
     void serve_shared(Client &client);
     bool deliver_shared(Client &client);
+    void end_signed_off(Client &client);
+    void offer_window();
+    void window_notice(uint32_t client_window);
+    bool window_round();
+    Client *admit_window(uint32_t client_window);
+    bool deliver_window(Client &client);
     void stop_offering();
 
     std::string program_;
@@ -120,4 +136,6 @@ private:
     std::string shared_home_;
     std::thread announcer_;
     std::atomic<bool> announcing_{false};
+    std::unique_ptr<TXI_MANAGER_WINDOW> window_;
+    ULONGLONG window_checked_ = 0; // when the window clients were last looked for
 };

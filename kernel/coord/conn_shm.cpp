@@ -7,6 +7,7 @@
 #include "kernel/coord/conn.h"
 #include "kernel/coord/conn_local.h"
 #include "kernel/coord/conn_shm_client.h"
+#include "kernel/coord/conn_window.h"
 #include "kernel/text/format.h"
 #include "platform/host.h"
 
@@ -15,6 +16,7 @@
 #include <cstring>
 #include <future>
 #include <thread>
+#include <vector>
 
 namespace {
 
@@ -45,12 +47,66 @@ bool fxi_conn_shm_owner_gone(HANDLE mutex) {
     return r == WAIT_FAILED;
 }
 
+bool fxi_conn_shm_await_taken(const uint8_t *block, const std::function<bool()> &manager_gone,
+                              const std::atomic<bool> *failed) {
+    ULONGLONG checked = GetTickCount64();
+    for (int spins = 0; fxi_conn_shm_load_flag(block) == DXI_SHM_NO_REPLY; ++spins) {
+        if (failed && failed->load()) return false;
+        if (spins < 64)
+            std::this_thread::yield();
+        else
+            Sleep(1);
+        ULONGLONG now = GetTickCount64();
+        if (now - checked >= DXI_SHM_LIVENESS_SLICE) {
+            if (manager_gone() && fxi_conn_shm_load_flag(block) == DXI_SHM_NO_REPLY) return false;
+            checked = now;
+        }
+    }
+    return true;
+}
+
 // ---- Names ----
 
-std::string fxi_conn_shm_block_name(uint16_t manager, uint32_t process_id, uint64_t qualifier) {
-    std::string name;
-    fxd_fmt_assign(name, "Local\\KOVA%word%,4%dword%,4", static_cast<int>(manager), process_id);
+std::string fxi_conn_shm_block_name(uint16_t manager, uint32_t id, uint64_t qualifier,
+                                    TXI_SHM_NAMESPACE space) {
+    std::string name = space == TXI_SHM_NAMESPACE::global ? "Global\\" : "Local\\";
+    fxd_fmt_append(name, "KOVA%word%,4%dword%,4", static_cast<int>(manager), id);
     return name + qualifier_suffix(qualifier);
+}
+
+HANDLE fxi_conn_shm_create_block(uint16_t manager, uint32_t id, uint64_t qualifier, uint16_t size,
+                                 TXI_SHM_NAMESPACE widest) {
+    for (TXI_SHM_NAMESPACE space : {TXI_SHM_NAMESPACE::global, TXI_SHM_NAMESPACE::local}) {
+        if (space == TXI_SHM_NAMESPACE::global && widest != space) continue;
+        std::string name = fxi_conn_shm_block_name(manager, id, qualifier, space);
+        HANDLE mapping =
+            CreateFileMappingA(INVALID_HANDLE_VALUE, kova_shared_object_security(), PAGE_READWRITE,
+                               0, static_cast<DWORD>(size) + 1, name.c_str());
+        if (mapping && GetLastError() == ERROR_ALREADY_EXISTS) {
+            CloseHandle(mapping);
+            SetLastError(ERROR_ALREADY_EXISTS);
+            return nullptr;
+        }
+        if (mapping) return mapping;
+        // Only a refusal of the machine-wide namespace leaves the session's own to try.
+        if (GetLastError() != ERROR_ACCESS_DENIED) return nullptr;
+    }
+    return nullptr;
+}
+
+HANDLE fxi_conn_shm_open_block(uint16_t manager, uint32_t id, uint64_t qualifier,
+                               uint32_t process_id, TXI_SHM_NAMESPACE widest) {
+    std::vector<std::string> names;
+    // Another transport's block of the same id may live machine-wide: never take that one.
+    if (widest == TXI_SHM_NAMESPACE::global)
+        names.push_back(fxi_conn_shm_block_name(manager, id, qualifier, TXI_SHM_NAMESPACE::global));
+    std::string local = fxi_conn_shm_block_name(manager, id, qualifier, TXI_SHM_NAMESPACE::local);
+    names.push_back(kova_object_name_of_process(local, process_id));
+    if (names.back() != local) names.push_back(local);
+    for (const std::string &name : names)
+        if (HANDLE mapping = OpenFileMappingA(DXI_SHM_MAP_ACCESS, FALSE, name.c_str()))
+            return mapping;
+    return nullptr;
 }
 
 std::string fxi_conn_shm_base(uint16_t manager, uint32_t process_id, uint64_t qualifier,
@@ -60,15 +116,29 @@ std::string fxi_conn_shm_base(uint16_t manager, uint32_t process_id, uint64_t qu
     return name + qualifier_suffix(qualifier) + bars_for_backslashes(home);
 }
 
+std::string fxi_conn_window_class(uint16_t manager) {
+    switch (manager) {
+    case DXI_CONN_QUEUE_MANAGER:
+        return "KOVA Queue Manager";
+    case DXI_CONN_FILE_MANAGER:
+        return "KOVA File Manager";
+    case DXI_CONN_TAPI_MANAGER:
+        return "KOVA TAPI Manager";
+    default:
+        return {};
+    }
+}
+
 bool fxi_conn_shm_wanted() {
     char value[8];
     return kova_named_objects_native() ||
            GetEnvironmentVariableA("LXICONN_SHARED_MEMORY", value, sizeof value) > 0;
 }
 
-std::string fxi_conn_shm_announce_base(uint16_t manager, const std::string &home) {
-    std::string name;
-    fxd_fmt_assign(name, "Global\\KOVA%word%,4P", static_cast<int>(manager));
+std::string fxi_conn_shm_announce_base(uint16_t manager, const std::string &home,
+                                       TXI_SHM_NAMESPACE space) {
+    std::string name = space == TXI_SHM_NAMESPACE::global ? "Global\\" : "Local\\";
+    fxd_fmt_append(name, "KOVA%word%,4P", static_cast<int>(manager));
     return name + bars_for_backslashes(home);
 }
 
@@ -112,20 +182,21 @@ bool TXI_CONN_SHARED::create(uint16_t manager, uint16_t size, uint64_t qualifier
                              const std::string &home) {
     size_ = size;
     uint32_t process = GetCurrentProcessId();
-    std::string block = fxi_conn_shm_block_name(manager, process, qualifier);
-    mapping_.reset(CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0,
-                                      static_cast<DWORD>(size) + 1, block.c_str()));
     // Names in use by another connection of this process are left to it (the error says so).
-    if (!mapping_ || GetLastError() == ERROR_ALREADY_EXISTS) return false;
+    mapping_.reset(
+        fxi_conn_shm_create_block(manager, process, qualifier, size, TXI_SHM_NAMESPACE::global));
+    if (!mapping_) return false;
     view_.reset(MapViewOfFile(mapping_.get(), FILE_MAP_ALL_ACCESS, 0, 0, 0));
     if (!view_.get()) return false;
     fxi_conn_shm_store_flag(view_.get(), 0);
 
+    // Events and mutexes may be made machine-wide by anyone: their names need no fallback.
     std::string base = fxi_conn_shm_base(manager, process, qualifier, home);
-    request_.reset(CreateEventA(nullptr, FALSE, FALSE, base.c_str()));
-    reply_.reset(CreateEventA(nullptr, FALSE, FALSE, (base + "R").c_str()));
-    manager_mutex_.reset(CreateMutexA(nullptr, FALSE, (base + "RM").c_str()));
-    client_mutex_.reset(CreateMutexA(nullptr, FALSE, (base + "RC").c_str()));
+    LPSECURITY_ATTRIBUTES shared = kova_shared_object_security();
+    request_.reset(CreateEventA(shared, FALSE, FALSE, base.c_str()));
+    reply_.reset(CreateEventA(shared, FALSE, FALSE, (base + "R").c_str()));
+    manager_mutex_.reset(CreateMutexA(shared, FALSE, (base + "RM").c_str()));
+    client_mutex_.reset(CreateMutexA(shared, FALSE, (base + "RC").c_str()));
     stop_.reset(CreateEventA(nullptr, TRUE, FALSE, nullptr));
     if (!request_ || !reply_ || !manager_mutex_ || !client_mutex_ || !stop_) return false;
     // The manager takes the client's end as the client mutex coming free, so it is held by a
@@ -147,18 +218,24 @@ bool TXI_CONN_SHARED::create(uint16_t manager, uint16_t size, uint64_t qualifier
 
 uint16_t TXI_CONN_SHARED::announce(uint16_t manager, const std::string &home, const uint8_t *packet,
                                    uint16_t length, uint16_t *confirmed) {
-    std::string base = fxi_conn_shm_announce_base(manager, home);
-    TXI_CONN_HANDLE mapping(OpenFileMappingA(FILE_MAP_ALL_ACCESS, FALSE, base.c_str()));
-    TXI_CONN_HANDLE asked(OpenEventA(EVENT_ALL_ACCESS, FALSE, (base + "Q").c_str()));
-    TXI_CONN_HANDLE answered(OpenEventA(EVENT_ALL_ACCESS, FALSE, (base + "A").c_str()));
-    TXI_CONN_HANDLE turn(OpenMutexA(MUTEX_ALL_ACCESS, FALSE, (base + "C").c_str()));
-    TXI_CONN_HANDLE alive(OpenMutexA(MUTEX_ALL_ACCESS, FALSE, (base + "M").c_str()));
-    // No manager offers the transport here: the socket is the way.
+    // A manager offers the transport machine-wide, or in its own session when it may not.
+    std::string base;
+    TXI_CONN_HANDLE mapping;
+    for (TXI_SHM_NAMESPACE space : {TXI_SHM_NAMESPACE::global, TXI_SHM_NAMESPACE::local}) {
+        base = fxi_conn_shm_announce_base(manager, home, space);
+        mapping.reset(OpenFileMappingA(DXI_SHM_MAP_ACCESS, FALSE, base.c_str()));
+        if (mapping) break;
+    }
+    TXI_CONN_HANDLE asked(OpenEventA(DXI_SHM_EVENT_ACCESS, FALSE, (base + "Q").c_str()));
+    TXI_CONN_HANDLE answered(OpenEventA(DXI_SHM_EVENT_ACCESS, FALSE, (base + "A").c_str()));
+    TXI_CONN_HANDLE turn(OpenMutexA(DXI_SHM_MUTEX_ACCESS, FALSE, (base + "C").c_str()));
+    TXI_CONN_HANDLE alive(OpenMutexA(DXI_SHM_MUTEX_ACCESS, FALSE, (base + "M").c_str()));
+    // No manager offers the transport here: the window or the socket is the way.
     if (!mapping || !asked || !answered || !turn || !alive) return 0;
     // Objects that outlived their manager (still held by some other process) are no offer.
     if (fxi_conn_shm_owner_gone(alive.get())) return 0;
     TXI_CONN_VIEW view;
-    view.reset(MapViewOfFile(mapping.get(), FILE_MAP_ALL_ACCESS, 0, 0, 0));
+    view.reset(MapViewOfFile(mapping.get(), FILE_MAP_WRITE, 0, 0, 0));
     if (!view.get()) return 0;
 
     DWORD took = WaitForSingleObject(turn.get(), DXI_SHM_ANNOUNCE_WAIT);
@@ -209,22 +286,9 @@ uint16_t TXI_CONN_SHARED::send(const void *message, bool reply_wanted) {
     if (message != block + 1) std::memmove(block + 1, message, size_);
     if (!SetEvent(request_.get())) return DXI_CONN_SEND_FAILED;
     if (reply_wanted) return 0;
-    // The manager clears the flag when it has taken the message.
-    // A few yields are mostly enough; then short sleeps leave the processor to the manager.
-    ULONGLONG checked = GetTickCount64();
-    for (int spins = 0; fxi_conn_shm_load_flag(block) == DXI_SHM_NO_REPLY; ++spins) {
-        if (spins < 64)
-            std::this_thread::yield();
-        else
-            Sleep(1);
-        ULONGLONG now = GetTickCount64();
-        if (now - checked >= DXI_SHM_LIVENESS_SLICE) {
-            if (manager_gone() && fxi_conn_shm_load_flag(block) == DXI_SHM_NO_REPLY)
-                return DXI_CONN_SEND_FAILED;
-            checked = now;
-        }
-    }
-    return 0;
+    return fxi_conn_shm_await_taken(block, [this] { return manager_gone(); })
+               ? 0
+               : DXI_CONN_SEND_FAILED;
 }
 
 uint16_t TXI_CONN_SHARED::receive(void *buffer) {

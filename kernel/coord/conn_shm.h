@@ -5,7 +5,9 @@
 
 #include "platform/win32.h"
 
+#include <atomic>
 #include <cstdint>
+#include <functional>
 #include <string>
 
 // Owns one handle of a named object and closes it when it goes.
@@ -53,8 +55,28 @@ private:
 constexpr uint8_t DXI_SHM_NO_REPLY = 1;
 constexpr uint8_t DXI_SHM_REPLIED = 2;
 
-// "Local\KOVA" + manager id (4 hexadecimal digits) + process id (8), "-qualifier" when set.
-std::string fxi_conn_shm_block_name(uint16_t manager, uint32_t process_id, uint64_t qualifier);
+// Where a named object lives: the machine-wide namespace, which reaches across sessions (a
+// manager running as a service in session 0, its clients in user sessions), or the creator's
+// session. Creating a file mapping in the machine-wide one takes a privilege that services
+// and administrators hold and ordinary users lack.
+enum class TXI_SHM_NAMESPACE : uint8_t { global, local };
+
+// "Local\KOVA" + manager id (4 hexadecimal digits) + id (8), "-qualifier" when set; "Global\"
+// in place of "Local\" for the machine-wide namespace. The id is the client's process id for
+// the named-event transport and the value of the client's window handle for the window one.
+std::string fxi_conn_shm_block_name(uint16_t manager, uint32_t id, uint64_t qualifier,
+                                    TXI_SHM_NAMESPACE space = TXI_SHM_NAMESPACE::local);
+// Creates a client's block (message size + 1 bytes). With `widest` global: machine-wide where
+// this process may, so that a manager in another session finds it, else in its own session
+// (the named-event transport, whose id is a process id, unique on the machine). With local: in
+// its own session only (the window transport, whose id is a window handle, unique only within a
+// session, and whose manager is on the client's desktop anyway). Null with the error of the
+// last attempt; ERROR_ALREADY_EXISTS (with the handle closed) when the name is in use.
+HANDLE fxi_conn_shm_create_block(uint16_t manager, uint32_t id, uint64_t qualifier, uint16_t size,
+                                 TXI_SHM_NAMESPACE widest);
+// Opens the block that process `process_id` created with the same `widest`, wherever it lives.
+HANDLE fxi_conn_shm_open_block(uint16_t manager, uint32_t id, uint64_t qualifier,
+                               uint32_t process_id, TXI_SHM_NAMESPACE widest);
 // Base N of the events and mutexes: "Global\KOVA" + manager id (hexadecimal) + process id
 // (decimal), the qualifier suffix, then the home with '|' for each backslash. The request
 // event is N, the reply event N + "R", the manager mutex N + "RM", the client mutex N + "RC".
@@ -86,6 +108,12 @@ void fxi_conn_shm_store_flag(uint8_t *flag, uint8_t value);
 // Whether a mutex its owner holds for a connection's life is free or abandoned, that is
 // whether the owner has gone. A mutex taken here is given back at once.
 bool fxi_conn_shm_owner_gone(HANDLE mutex);
+// Waits until the manager has taken a message that wants no reply, that is cleared the
+// block's flag: a few yields are mostly enough, then short sleeps leave the processor to it.
+// False when `failed` is set first, or when `manager_gone` says so at one of the checks made
+// once a liveness slice while the message is still there.
+bool fxi_conn_shm_await_taken(const uint8_t *block, const std::function<bool()> &manager_gone,
+                              const std::atomic<bool> *failed = nullptr);
 
 // Whether this machine's clients and managers use shared memory at all. Where the named
 // objects are emulated (POSIX), an exchange over them costs many times one over the socket
@@ -94,8 +122,17 @@ bool fxi_conn_shm_wanted();
 
 // Names of the announcement's objects for a manager and home: the block (base), the
 // announcement event (+ "Q"), the answer event (+ "A"), the turn mutex (+ "C") and the
-// liveness mutex (+ "M").
-std::string fxi_conn_shm_announce_base(uint16_t manager, const std::string &home);
+// liveness mutex (+ "M"). A manager makes them machine-wide, or in its own session when it
+// may not (run by an ordinary user instead of as a service); a client looks in both.
+std::string fxi_conn_shm_announce_base(uint16_t manager, const std::string &home,
+                                       TXI_SHM_NAMESPACE space = TXI_SHM_NAMESPACE::global);
+
+// The rights each side asks for when it opens the other's objects: enough to signal and wait,
+// to take and give back a mutex, and to read and write a block, and no more, so that the
+// objects' access rules (kova_shared_object_security) let it in from another account.
+constexpr DWORD DXI_SHM_EVENT_ACCESS = EVENT_MODIFY_STATE | SYNCHRONIZE;
+constexpr DWORD DXI_SHM_MUTEX_ACCESS = MUTEX_MODIFY_STATE | SYNCHRONIZE;
+constexpr DWORD DXI_SHM_MAP_ACCESS = FILE_MAP_READ | FILE_MAP_WRITE;
 
 // How long a client waits for its turn and for the answer before it gives the transport up,
 // and the slice after which either side looks whether the other is still there.

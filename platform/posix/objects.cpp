@@ -711,3 +711,12 @@ DWORD kova_wait_until_unheld(LPCSTR name, DWORD timeout) {
 bool kova_named_objects_native() {
     return false;
 }
+
+LPSECURITY_ATTRIBUTES kova_shared_object_security() {
+    // The objects are files of the prefix: whoever may use the prefix may use them.
+    return nullptr;
+}
+
+std::string kova_object_name_of_process(std::string_view local_name, DWORD) {
+    return std::string(local_name);
+}

@@ -3,6 +3,8 @@
 // falls back to the socket when told to or when shared memory is not offered, and neither
 // side is left waiting when the other is killed.
 #include "kernel/coord/conn.h"
+#include "kernel/coord/conn_shm.h"
+#include "kernel/coord/conn_window.h"
 #include "kernel/coord/queue.h"
 #include "platform/host.h"
 #include "tests/coord/manager_fixture.h"
@@ -147,6 +149,49 @@ TEST_F(ShmTest, ManagerOfferingNoSharedMemoryIsReachedBySocket) {
     EXPECT_EQ(1, confirmed); // through the address file
     EXPECT_EQ(std::string::npos, qm.output().find("shared memory offered")) << qm.output();
     EXPECT_EQ(0, conn.disconnect(nullptr));
+}
+
+TEST_F(ShmTest, ManagerWithoutNamedEventsIsReachedThroughItsWindowElseBySocket) {
+    Background &qm = start("kvqm", {"--no-named-events"});
+    CXI_CONN conn;
+    ASSERT_EQ(0, connect_queue(conn, nullptr));
+    // Only a system with window messages has the window transport; elsewhere the client goes
+    // on to the socket.
+    EXPECT_EQ(fxi_conn_window_messages() ? TXI_CONN_TRANSPORT::window_messages
+                                         : TXI_CONN_TRANSPORT::socket,
+              conn.transport())
+        << qm.output();
+    EXPECT_EQ(std::string::npos, qm.output().find("shared memory offered")) << qm.output();
+    EXPECT_EQ(0, conn.disconnect(nullptr));
+}
+
+TEST_F(ShmTest, EachTransportOpensOnlyItsOwnBlockOfAnId) {
+    // A window's handle value may equal another client's process id: the window transport's
+    // block lives in the session, the named-event one machine-wide, and neither is taken for
+    // the other.
+    constexpr uint32_t id = 0x1234;
+    struct Case {
+        TXI_SHM_NAMESPACE widest;
+        uint8_t mark;
+    } cases[] = {{TXI_SHM_NAMESPACE::global, 0x61}, {TXI_SHM_NAMESPACE::local, 0x62}};
+    TXI_CONN_HANDLE made[2];
+    for (size_t i = 0; i < 2; ++i) {
+        made[i].reset(fxi_conn_shm_create_block(DXI_CONN_QUEUE_MANAGER, id, 0, 8, cases[i].widest));
+        ASSERT_TRUE(made[i]);
+        TXI_CONN_VIEW view;
+        view.reset(MapViewOfFile(made[i].get(), FILE_MAP_WRITE, 0, 0, 0));
+        ASSERT_NE(nullptr, view.get());
+        view.get()[1] = cases[i].mark;
+    }
+    for (const Case &c : cases) {
+        TXI_CONN_HANDLE opened(fxi_conn_shm_open_block(DXI_CONN_QUEUE_MANAGER, id, 0,
+                                                       GetCurrentProcessId(), c.widest));
+        ASSERT_TRUE(opened);
+        TXI_CONN_VIEW view;
+        view.reset(MapViewOfFile(opened.get(), FILE_MAP_WRITE, 0, 0, 0));
+        ASSERT_NE(nullptr, view.get());
+        EXPECT_EQ(c.mark, view.get()[1]);
+    }
 }
 
 TEST_F(ShmTest, SuiteClientReportsItsTransport) {

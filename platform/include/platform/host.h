@@ -122,6 +122,19 @@ struct KOVA_SHELL_VERB {
 // one over a socket, so the manager connection prefers the socket there.
 bool kova_named_objects_native();
 
+// The security attributes of the named objects a manager and its clients share. A manager runs
+// as a service in session 0 under its own account, its clients in user sessions: the system,
+// the administrators and every signed-on user may use such an object (wait, signal, map), but
+// none but the system and the administrators may change its access list or owner. Null where
+// the platform keeps no access lists of its own (POSIX: the prefix's files decide).
+LPSECURITY_ATTRIBUTES kova_shared_object_security();
+
+// The name under which this process opens an object that process `process_id` created as
+// `local_name` ("Local\..."), which lives in the creator's session: on Windows, through the
+// creator's session namespace when that session is not this process's own; elsewhere, where
+// every process sees one namespace, the name itself.
+std::string kova_object_name_of_process(std::string_view local_name, DWORD process_id);
+
 // ---- Mail -----------------------------------------------------------------------------------
 
 // Whether the MAPI32.DLL found at `dos_path` reaches a mail client. The one in the system's
