@@ -35,9 +35,12 @@ std::string field_line(const TXP_TIN_T *page, int index, const Editing &editing,
     std::string line = label_of(field);
     switch (fxp_tin_kind(field)) {
     case DXP_TIN_TEXT: {
-        size_t pad = field.length > c.text.size() ? field.length - c.text.size() : 0;
-        line += ": [" + c.text + std::string(pad, ' ') + "]";
-        *back = pad + 1 + (c.text.size() - editing.cursor);
+        // A long text scrolls within the field's room, so the line never wraps and the
+        // cursor can be put back on it.
+        size_t width = fxp_tin_shown_width(field);
+        TXP_TIN_TEXT_VIEW view = fxp_tin_text_view(c.text, editing.cursor, width);
+        line += ": [" + view.cells + "]";
+        *back = width - view.cursor_column + 1;
         break;
     }
     case DXP_TIN_TOGGLE:

@@ -192,6 +192,20 @@ enum TXP_TIN_FIELD_KIND {
 };
 TXP_TIN_FIELD_KIND fxp_tin_kind(const TXP_TIN_ICB &field);
 
+// How many characters of a text field a page shows at once: its display width, or when that
+// is automatic its length, at most a line's worth. Longer texts scroll within that room.
+constexpr size_t DXP_TIN_WIDEST_ENTRY = 60;
+size_t fxp_tin_shown_width(const TXP_TIN_ICB &field);
+
+// What a line shows of a text field: `width` cells of the text, scrolled so that the cursor
+// stays in view, control characters (the line breaks of a message) as '|', blanks after the
+// end. `cursor_column` is where the cursor falls within the cells.
+struct TXP_TIN_TEXT_VIEW {
+    std::string cells;
+    size_t cursor_column = 0;
+};
+TXP_TIN_TEXT_VIEW fxp_tin_text_view(const std::string &text, size_t cursor, size_t width);
+
 // Whether the field at `index` can take the focus; the next one that can from `from` in the
 // direction of `step` (+1 or -1), or -1.
 bool fxp_tin_usable(const TXP_TIN_T *page, int index);

@@ -35,7 +35,9 @@ bool has_entry(TXP_TIN_FIELD_KIND kind) {
 
 int entry_width(const TXP_TIN_ICB &field, TXP_TEXT_WIDTH text_width) {
     if (fxp_tin_kind(field) == DXP_TIN_TEXT)
-        return std::max(text_width(std::string(field.length, '0').c_str()) + edit_extra, min_entry);
+        return std::max(text_width(std::string(fxp_tin_shown_width(field), '0').c_str()) +
+                            edit_extra,
+                        min_entry);
     int widest = 0;
     for (const TXP_TIN_ITEM &item : field.control->items)
         widest = std::max(widest, text_width(item.label.c_str()));
@@ -131,17 +133,16 @@ TXP_TIN_DIALOG_LAYOUT fxp_tin_dialog_layout(const TXP_TIN_T *page, TXP_TEXT_WIDT
     l.fields.resize(page->count);
     Flow flow(page, text_width, l);
 
+    // The help line has room for the longest help of any field.
     int help_width = 0;
-    std::vector<int> rows; // button rows: where the row starts
+    for (int i = 0; i < page->count; ++i)
+        if (page->work[i].help) help_width = std::max(help_width, text_width(page->work[i].help));
+
     for (int i = 0; i < page->count; ++i) {
         const TXP_TIN_ICB &field = page->work[i];
-        if (field.help) help_width = std::max(help_width, text_width(field.help));
         switch (fxp_tin_kind(field)) {
         case DXP_TIN_GROUP:
             flow.place_group(i);
-            for (int j = i + 1; j <= i + field.control->owned; ++j)
-                if (page->work[j].help)
-                    help_width = std::max(help_width, text_width(page->work[j].help));
             i += field.control->owned;
             break;
         case DXP_TIN_BUTTONS:

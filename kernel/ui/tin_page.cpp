@@ -174,6 +174,25 @@ TXP_TIN_FIELD_KIND fxp_tin_kind(const TXP_TIN_ICB &field) {
     }
 }
 
+size_t fxp_tin_shown_width(const TXP_TIN_ICB &field) {
+    if (field.width) return field.width;
+    return std::clamp<size_t>(field.length, 1, DXP_TIN_WIDEST_ENTRY);
+}
+
+TXP_TIN_TEXT_VIEW fxp_tin_text_view(const std::string &text, size_t cursor, size_t width) {
+    TXP_TIN_TEXT_VIEW view;
+    width = std::max<size_t>(width, 1);
+    cursor = std::min(cursor, text.size());
+    // The cursor may sit after the last character, which needs a cell of its own.
+    size_t first = cursor < width ? 0 : cursor - width + 1;
+    view.cells = text.substr(first, width);
+    for (char &c : view.cells)
+        if (static_cast<unsigned char>(c) < ' ' || c == 0x7F) c = '|';
+    view.cells.resize(width, ' ');
+    view.cursor_column = cursor - first;
+    return view;
+}
+
 uint16_t fxp_tin_group(TXP_TIN_T *page, TXP_TIN_ICB *field, uint16_t command) {
     if (command != DXP_TIN_CMD_CREATE) return 0;
     // The frame holds the fields that follow, up to the next group caption or button row.
@@ -441,9 +460,8 @@ std::vector<std::string> field_lines(const TXP_TIN_ICB &field) {
         }
         break;
     case DXP_TIN_TEXT: {
-        std::string line = std::string(label_of(field)) + ": [" + c.text;
-        line += std::string(field.length > c.text.size() ? field.length - c.text.size() : 0, ' ');
-        lines.push_back(line + "]" + off);
+        std::string shown = fxp_tin_text_view(c.text, 0, fxp_tin_shown_width(field)).cells;
+        lines.push_back(std::string(label_of(field)) + ": [" + shown + "]" + off);
         break;
     }
     default:

@@ -192,4 +192,33 @@ TEST_F(TinDialogLayout, EmptyGroupsRowsOfButtonsAndPlacedFields) {
     fxp_tin_close(&page);
 }
 
+TEST_F(TinDialogLayout, LongTextsScrollWithinTheirDisplayWidth) {
+    // A message body: its room is far wider than any screen.
+    std::string body(8192, ' '), note(300, ' '), code(9, ' ');
+    TXP_TIN_ICB fields[3];
+    const char *labels[] = {"Message", "Note", "Code"};
+    std::string *values[] = {&body, &note, &code};
+    for (int i = 0; i < 3; ++i) {
+        fields[i].kind = 'K';
+        fields[i].type = 'L';
+        fields[i].label = labels[i];
+        fields[i].value = values[i]->data();
+        fields[i].length = static_cast<uint16_t>(values[i]->size());
+    }
+    fields[0].width = 40;
+    TXP_TIN_T page;
+    page.fields = fields;
+    page.count = 3;
+    ASSERT_TRUE(fxp_tin_open(&page, "Texts"));
+    TXP_TIN_DIALOG_LAYOUT l = fxp_tin_dialog_layout(&page, four_per_char);
+    expect_sound(page, l);
+    // The given width, the widest automatic one, and a short text's whole length, each with
+    // the edit box's border.
+    EXPECT_EQ(l.fields[0].entry.cx, 40 * 4 + 8);
+    EXPECT_EQ(l.fields[1].entry.cx, static_cast<int>(DXP_TIN_WIDEST_ENTRY) * 4 + 8);
+    EXPECT_EQ(l.fields[2].entry.cx, 9 * 4 + 8);
+    EXPECT_LT(l.cx, 400);
+    fxp_tin_close(&page);
+}
+
 } // namespace

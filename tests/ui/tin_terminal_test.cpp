@@ -101,6 +101,58 @@ TEST_F(TinKeys, RecipientPage) {
     EXPECT_NE(shown.find("Button [1-2], Enter: OK: "), std::string::npos) << shown;
 }
 
+TEST(TinTextView, ALongTextScrollsToKeepTheCursorInView) {
+    struct Case {
+        const char *what;
+        std::string text;
+        size_t cursor, width;
+        std::string cells;
+        size_t column;
+    };
+    const Case cases[] = {
+        {"short, cursor at the end", "abc", 3, 5, "abc  ", 3},
+        {"fills the room: the cursor's cell scrolls", "abcde", 5, 5, "bcde ", 4},
+        {"long, cursor at the start", "abcdefgh", 0, 4, "abcd", 0},
+        {"long, cursor inside", "abcdefgh", 5, 4, "cdef", 3},
+        {"line breaks are shown, not sent", "a\r\nb", 0, 6, "a||b  ", 0},
+        {"empty", "", 0, 3, "   ", 0},
+    };
+    for (const Case &c : cases) {
+        TXP_TIN_TEXT_VIEW view = fxp_tin_text_view(c.text, c.cursor, c.width);
+        EXPECT_EQ(view.cells, c.cells) << c.what;
+        EXPECT_EQ(view.cursor_column, c.column) << c.what;
+    }
+}
+
+TEST_F(TinKeys, ALongFieldKeepsEveryCharacterOnALineOfItsDisplayWidth) {
+    std::string value(200, ' ');
+    TXP_TIN_ICB field;
+    field.kind = 'K';
+    field.type = 'L';
+    field.label = "Message";
+    field.value = value.data();
+    field.length = static_cast<uint16_t>(value.size());
+    field.width = 10;
+    TXP_TIN_T page;
+    page.fields = &field;
+    page.count = 1;
+    std::string typed = "0123456789abcdefghij";
+    EXPECT_EQ(run(page, "Long", keys(typed + "\r")), 1);
+    EXPECT_EQ(value.substr(0, typed.size() + 1), typed + " ");
+    // No line of the page is wider than the field's room: a terminal line never wraps.
+    size_t longest = 0, start = 0;
+    for (size_t i = 0; i <= shown.size(); ++i) {
+        if (i == shown.size() || shown[i] == '\r' || shown[i] == '\n') {
+            std::string line = shown.substr(start, i - start);
+            if (line.find("Message") != std::string::npos) longest = std::max(longest, line.size());
+            start = i + 1;
+        }
+    }
+    EXPECT_GT(longest, 0u) << shown;
+    EXPECT_LT(longest, 40u) << shown;
+    EXPECT_NE(shown.find("Message: [bcdefghij ]"), std::string::npos) << shown;
+}
+
 TEST_F(TinKeys, DrivePage) {
     struct Case {
         const char *what;
