@@ -26,13 +26,13 @@ std::string string_value(HKEY root, const std::string &path, const char *name) {
     return text;
 }
 
-bool same_name(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) return false;
-    for (size_t i = 0; i < a.size(); ++i)
-        if (std::tolower(static_cast<unsigned char>(a[i])) !=
-            std::tolower(static_cast<unsigned char>(b[i])))
-            return false;
-    return true;
+// A path as compared: lower case, backslashes, no separator at the end.
+std::string folded(std::string_view path) {
+    while (!path.empty() && (path.back() == '\\' || path.back() == '/')) path.remove_suffix(1);
+    std::string out(path);
+    for (char &c : out)
+        c = c == '/' ? '\\' : static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return out;
 }
 
 // Wine registers a bridge to the host's mailto: handler as the default mail client. It drops
@@ -41,7 +41,7 @@ bool same_name(std::string_view a, std::string_view b) {
 bool wine_bridge(std::string_view library) {
     size_t slash = library.find_last_of("\\/");
     std::string_view file = slash == std::string_view::npos ? library : library.substr(slash + 1);
-    return same_name(file, "winemapi.dll");
+    return folded(file) == "winemapi.dll";
 }
 
 // Whether a mail client is registered as the default, the user's choice before the machine's.
@@ -58,17 +58,6 @@ bool default_client_registered() {
     return false;
 }
 
-bool same_folder(std::string_view a, std::string_view b) {
-    while (!a.empty() && (a.back() == '\\' || a.back() == '/')) a.remove_suffix(1);
-    while (!b.empty() && (b.back() == '\\' || b.back() == '/')) b.remove_suffix(1);
-    if (a.size() != b.size()) return false;
-    for (size_t i = 0; i < a.size(); ++i) {
-        char x = a[i] == '/' ? '\\' : a[i], y = b[i] == '/' ? '\\' : b[i];
-        if (!same_name(std::string_view(&x, 1), std::string_view(&y, 1))) return false;
-    }
-    return true;
-}
-
 } // namespace
 
 bool kova_mapi_reaches_client(std::string_view dos_path) {
@@ -78,6 +67,6 @@ bool kova_mapi_reaches_client(std::string_view dos_path) {
     size_t slash = dos_path.find_last_of("\\/");
     std::string_view folder =
         slash == std::string_view::npos ? std::string_view() : dos_path.substr(0, slash);
-    if (!same_folder(folder, std::string_view(system, n))) return true;
+    if (folded(folder) != folded(std::string_view(system, n))) return true;
     return default_client_registered();
 }

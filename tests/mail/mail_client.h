@@ -3,6 +3,10 @@
 // programs. Only where it comes from differs; what reached it reads the same.
 #pragma once
 
+#include "kernel/mail/mail.h"
+#include "tests/support/testing.h"
+
+#include <gtest/gtest.h>
 #include <memory>
 #include <string>
 #include <vector>
@@ -36,6 +40,20 @@ public:
 private:
     struct State;
     std::unique_ptr<State> state_;
+};
+
+// Drive M: with two patches to attach (M:\p\fix1.kvz and M:\p\two.kvz); each test ends
+// logged off with the library unloaded.
+class MapiTest : public testing::Test {
+protected:
+    void SetUp() override {
+        drive_ = prefix_.map_drive('M');
+        kova_test::write_file(drive_ + "/p/fix1.kvz", "patch");
+        kova_test::write_file(drive_ + "/p/two.kvz", "2");
+    }
+    void TearDown() override { (void)fxk_mapi_logoff(); }
+    kova_test::TempPrefix prefix_;
+    std::string drive_;
 };
 
 } // namespace mail_test

@@ -1,6 +1,7 @@
 // The POSIX platform's built-in MAPI32: the command line it gives xdg-email, and the run-time
 // modules and file search the mail layer finds it through.
 #include "kernel/mail/mail.h"
+#include "tests/mail/mail_client.h"
 #include "tests/mail/mail_support.h"
 #include "tests/support/testing.h"
 
@@ -10,16 +11,7 @@ namespace {
 
 using mail_test::MailClient;
 
-class BuiltinMapi : public testing::Test {
-protected:
-    void SetUp() override {
-        drive_ = prefix_.map_drive('M');
-        kova_test::write_file(drive_ + "/p/fix1.kvz", "patch");
-    }
-    void TearDown() override { (void)fxk_mapi_logoff(); }
-    kova_test::TempPrefix prefix_;
-    std::string drive_;
-};
+using BuiltinMapi = mail_test::MapiTest;
 
 // xdg-email takes UTF-8 when told so, options before the addresses.
 TEST_F(BuiltinMapi, ClientCommandLine) {

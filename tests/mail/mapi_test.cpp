@@ -13,17 +13,8 @@ using mail_test::ClientKind;
 using mail_test::HandedOver;
 using mail_test::StandInClient;
 
-class Mapi : public testing::Test {
+class Mapi : public mail_test::MapiTest {
 protected:
-    void SetUp() override {
-        drive_ = prefix_.map_drive('M');
-        kova_test::write_file(drive_ + "/p/fix1.kvz", "patch");
-        kova_test::write_file(drive_ + "/p/two.kvz", "2");
-    }
-    void TearDown() override {
-        // Each test starts logged off with the library unloaded.
-        (void)fxk_mapi_logoff();
-    }
     // The contents of the files the client was given, in order.
     static std::vector<std::string> contents(const HandedOver &message) {
         std::vector<std::string> out;
@@ -31,8 +22,6 @@ protected:
             out.push_back(kova_test::read_file(path));
         return out;
     }
-    kova_test::TempPrefix prefix_;
-    std::string drive_;
 };
 
 TEST_F(Mapi, WithoutMailClientNothingIsInstalled) {

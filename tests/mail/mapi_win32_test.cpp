@@ -4,6 +4,7 @@
 #include "kernel/files/install.h"
 #include "kernel/mail/mail.h"
 #include "kernel/ui/presenter.h"
+#include "tests/mail/mail_client.h"
 #include "tests/mail/mapi32_record.h"
 #include "tests/support/testing.h"
 
@@ -49,18 +50,13 @@ private:
     TXP_PRESENTER saved_;
 };
 
-class MapiLibrary : public testing::Test {
+class MapiLibrary : public mail_test::MapiTest {
 protected:
     void SetUp() override {
-        drive_ = prefix_.map_drive('M');
-        kova_test::write_file(drive_ + "/p/fix1.kvz", "patch");
-        kova_test::write_file(drive_ + "/p/two.kvz", "2");
+        MapiTest::SetUp();
         // No SMTP settings: a fallback to SMTP shows itself by the box saying so.
         fxi_set_data_home("M:\\home\\");
     }
-    void TearDown() override { (void)fxk_mapi_logoff(); }
-    kova_test::TempPrefix prefix_;
-    std::string drive_;
 };
 
 TEST_F(MapiLibrary, HandsOverTheMessageAsGiven) {
