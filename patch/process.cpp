@@ -488,14 +488,15 @@ private:
         return true;
     }
 
-    // Puts the tree back as it was before this extraction began; answers false, the result
-    // of the failed run.
+    // The operator asked to stop; a roll-back itself always runs to its end.
     bool interrupted() const { return !options_.rolling_back && patch_interrupted(); }
     static bool report_interruption() {
         return patch_report(
             "Installation interrupted - the components already replaced are being put back");
     }
 
+    // Puts the tree back as it was before this extraction began; answers false, the result
+    // of the failed run.
     bool roll_back(bool) {
         if (!undo_created_) return false;
         bool restored = true;

@@ -28,6 +28,7 @@ constexpr const char *in_use_text =
 
 struct Service {
     const char *names[2];
+    const char *title;       // as the operator knows it
     const char *config_name; // where its start type is read
     const char *failed_text;
     bool restart; // kept when the service is not installed
@@ -35,14 +36,17 @@ struct Service {
 
 Service services[] = {
     {{"KOVAQM", "KOVAQM32"},
+     "KOVA Queue Manager Service",
      nullptr,
      "The KOVA Queue Manager Service was stopped, it must be restarted on the server.",
      false},
     {{"KOVAFM", "KOVAFM32"},
+     "KOVA File Manager Service",
      nullptr,
      "The KOVA File Manager Service was stopped, it must be restarted on the server.",
      false},
     {{"BRUN", "BRUN32"},
+     "KOVA Background Program Executor",
      "BRUN32",
      "The KOVA Background Program Executor was stopped, it must be restarted on the server.",
      false},
@@ -91,6 +95,30 @@ bool refused(CXI_CONN &connection, const char *heading) {
     return patch_report3(heading, in_use_text);
 }
 
+// A manager that accepted the stop is still on its way out for a moment, its files open. It
+// is waited for, so that the tree is patched without it and the restart after finds it
+// stopped: started while it was still ending, it would count as running and then be gone.
+// A service not installed here (a manager run by hand) is not waited for.
+void await_service_end(const Service &service) {
+    constexpr int rounds = 300; // 30 seconds in tenths
+    SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT);
+    if (!manager) return;
+    SC_HANDLE handle = OpenServiceA(manager, service.names[0], SERVICE_QUERY_STATUS);
+    if (!handle) handle = OpenServiceA(manager, service.names[1], SERVICE_QUERY_STATUS);
+    SERVICE_STATUS status{};
+    for (int round = 0; handle && round < rounds; ++round) {
+        if (!QueryServiceStatus(handle, &status) || status.dwCurrentState == SERVICE_STOPPED) break;
+        if (round == 1) {
+            // Said only when the end takes a while, so that a quick stop does not flash it.
+            std::string line = std::string("Waiting for the ") + service.title + " to stop";
+            patch_wait_line(line.c_str());
+        }
+        fxi_conn_wait(10);
+    }
+    if (handle) CloseServiceHandle(handle);
+    CloseServiceHandle(manager);
+}
+
 bool machine_is_remote() {
     const std::string &root = patch_state.root;
     if (root.rfind("\\\\", 0) == 0) {
@@ -129,6 +157,7 @@ bool patch_stop_services() {
         if (!accepted)
             return refused(queue_manager, "Failed to shut down KOVA Queue Manager service");
         patch_state.restart = true;
+        if (server.empty()) await_service_end(services[0]);
     }
 
     CXI_CONN file_manager;
@@ -141,6 +170,7 @@ bool patch_stop_services() {
     if (file_manager.stop(0) != 0)
         return refused(file_manager, "Failed to shut down KOVA File Manager service");
     patch_state.restart = true;
+    if (server.empty()) await_service_end(services[1]);
     patch_wait_close();
     return true;
 }

@@ -206,8 +206,9 @@ protected:
     void TearDown() override {
         if (!kova_test::on_windows()) PatchInstall::TearDown();
     }
-    void start_managers(bool fm_disabled = false) {
-        service("KOVAQM", "kvqm", "S:\\KOVABrisel");
+    // `queue_manager_options` follow the queue manager's data home on its command line.
+    void start_managers(bool fm_disabled = false, const std::string &queue_manager_options = "") {
+        service("KOVAQM", "kvqm", "S:\\KOVABrisel" + queue_manager_options);
         ASSERT_TRUE(published("KOVABrisel", "kova03B3.adr"));
         service("KOVAFM", "kvfm", "S:\\KOVABrisel", fm_disabled);
         ASSERT_TRUE(published("KOVABrisel", "kova03B4.adr"));
@@ -262,6 +263,19 @@ TEST_F(PatchInstallManagers, StopsTheManagersAndStartsThemAgain) {
     EXPECT_EQ(patch_state.service_message, nullptr);
     EXPECT_TRUE(eventually([&] { return running("KOVAQM") && running("KOVAFM"); }));
     EXPECT_TRUE(published("KOVABrisel", "kova03B3.adr"));
+}
+
+TEST_F(PatchInstallManagers, AManagerSlowToEndIsStartedAgainOnceItHasEnded) {
+    // It takes a second to end after it accepted the stop. Started again while it was still
+    // ending, it would count as running and then be gone, leaving the suite without it.
+    constexpr DWORD linger_ms = 1000;
+    write_file(home_ + "/kova.ini", "[system]\r\nrelease=21\r\n"); // no user pass
+    start_managers(false, " --linger " + std::to_string(linger_ms));
+    ASSERT_TRUE(install(patch())) << log("KOVABrisel");
+    EXPECT_EQ(patch_state.service_message, nullptr);
+    Sleep(linger_ms + 500); // the instance stopped has ended by now, whatever happened
+    EXPECT_TRUE(running("KOVAQM"));
+    EXPECT_TRUE(eventually([&] { return published("KOVABrisel", "kova03B3.adr"); }));
 }
 
 TEST_F(PatchInstallManagers, AUserInACorruptibleFunctionStopsTheInstallation) {
