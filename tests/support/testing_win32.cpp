@@ -77,8 +77,13 @@ struct Started {
     DWORD id = 0;
 };
 
+// What kind of program a start runs: a Windows program, or under Wine a host program (such as
+// /bin/ln), which comes back without process or thread handles of its own.
+enum class ProgramKind { windows, host };
+
 Started start(const std::vector<std::string> &argv, const std::map<std::string, std::string> &env,
-              const std::string &cwd, HANDLE in, HANDLE out, HANDLE err, DWORD flags = 0) {
+              const std::string &cwd, HANDLE in, HANDLE out, HANDLE err, DWORD flags = 0,
+              ProgramKind kind = ProgramKind::windows) {
     STARTUPINFOA startup{};
     startup.cb = sizeof startup;
     startup.dwFlags = STARTF_USESTDHANDLES;
@@ -106,6 +111,10 @@ Started start(const std::vector<std::string> &argv, const std::map<std::string, 
                         cwd.empty() ? nullptr : cwd.c_str(), &startup, &info))
         throw std::runtime_error("cannot start " + line + " (error " +
                                  std::to_string(GetLastError()) + ")");
+    // The handles Wine gives back for a host program are leftover values that may name one of
+    // this process's own objects: closing them would close that object (a socket's wait event,
+    // say) under its owner's feet.
+    if (kind == ProgramKind::host) return {Handle(), info.dwProcessId};
     CloseHandle(info.hThread);
     return {Handle(info.hProcess), info.dwProcessId};
 }
@@ -170,7 +179,7 @@ std::string wine_drive_link(char letter) {
 void run_host(const std::vector<std::string> &argv) {
     // A host program's handle cannot be waited for under Wine: the caller checks the effect.
     Handle in = null_input(), out = null_device(GENERIC_WRITE);
-    (void)start(argv, {}, {}, in.get(), out.get(), out.get());
+    (void)start(argv, {}, {}, in.get(), out.get(), out.get(), 0, ProgramKind::host);
 }
 
 void unmap_drive(char letter) {
