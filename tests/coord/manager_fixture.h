@@ -4,14 +4,18 @@
 #pragma once
 
 #include "kernel/coord/conn.h"
+#include "kernel/coord/queue.h"
 #include "kernel/files/install.h"
 #include "tests/support/testing.h"
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstring>
 #include <filesystem>
+#include <future>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -30,6 +34,43 @@ bool eventually(Pred pred, std::chrono::milliseconds timeout = std::chrono::mill
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     return true;
+}
+
+// Queue records of 1, 504 and 4,000 bytes written by one client and read by the other: one
+// chunk, and replies of several. Each exchange gets its own reply, and none is left over.
+inline void expect_records_of_every_size(CXI_QUEUE_SYSTEM &writer, CXI_QUEUE_SYSTEM &reader,
+                                         const std::string &prefix, const Child &manager) {
+    for (uint16_t size : {uint16_t(1), uint16_t(504), uint16_t(4000)}) {
+        SCOPED_TRACE(size);
+        std::string name = prefix + std::to_string(size);
+        TXI_QUEUE made, opened;
+        ASSERT_EQ(0, writer.make(name.c_str(), size, 1, &made));
+        ASSERT_EQ(0, reader.open(name.c_str(), size, &opened));
+        std::vector<uint8_t> data(size), back(size, 0);
+        for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<uint8_t>(i * 7 + size);
+        ASSERT_EQ(0, writer.write(&made, data.data(), 1)) << manager.output();
+        ASSERT_EQ(0, reader.read(&opened, back.data(), 0));
+        EXPECT_EQ(data, back);
+        EXPECT_EQ(DXI_QUEUE_EMPTY, reader.read(&opened, back.data(), 1));
+    }
+}
+
+// Semaphore exchanges back to back on a thread of their own, so that a kill lands in the middle
+// of one; answers once they are under way, with the status of the first that fails to come.
+inline std::future<uint16_t> exchange_until_failure(CXI_QUEUE_SYSTEM &system, TXI_QUEUE &sem) {
+    auto running = std::make_shared<std::atomic<bool>>(false);
+    auto exchanges = std::async(std::launch::async, [&system, &sem, running] {
+        uint16_t status = 0;
+        while (status == 0) {
+            *running = true;
+            status = system.sem_write(&sem, 0);
+            if (status == 0) status = system.sem_read(&sem, 0);
+        }
+        return status;
+    });
+    EXPECT_TRUE(eventually([&] { return running->load(); }));
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    return exchanges;
 }
 
 // A prefix whose drive D: holds the data home with its kova.ini; the connection layer is

@@ -83,20 +83,7 @@ TEST_F(ShmTest, FullSizeMessagesAndMultiChunkRepliesOverSharedMemory) {
     ASSERT_EQ(0, reader.connect());
     ASSERT_EQ(TXI_CONN_TRANSPORT::shared_memory, writer.connection().transport());
     ASSERT_EQ(TXI_CONN_TRANSPORT::shared_memory, reader.connection().transport());
-    for (uint16_t size : {uint16_t(1), uint16_t(504), uint16_t(4000)}) {
-        SCOPED_TRACE(size);
-        std::string name = "SHM" + std::to_string(size);
-        TXI_QUEUE made, opened;
-        ASSERT_EQ(0, writer.make(name.c_str(), size, 1, &made));
-        ASSERT_EQ(0, reader.open(name.c_str(), size, &opened));
-        std::vector<uint8_t> data(size), back(size, 0);
-        for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<uint8_t>(i * 7 + size);
-        ASSERT_EQ(0, writer.write(&made, data.data(), 1)) << qm.output();
-        ASSERT_EQ(0, reader.read(&opened, back.data(), 0));
-        EXPECT_EQ(data, back);
-        // Nothing is left over in either block: the next exchange gets its own reply.
-        EXPECT_EQ(DXI_QUEUE_EMPTY, reader.read(&opened, back.data(), 1));
-    }
+    expect_records_of_every_size(writer, reader, "SHM", qm);
     // A raw message of the full size with a request the manager does not know is refused by
     // dropping the client, which the client sees as a failed exchange, not as a hang.
     uint8_t message[DXI_CONN_QUEUE_SIZE];
@@ -220,19 +207,7 @@ TEST_F(ShmTest, ManagerKilledMidExchangeFailsTheClientAndLeavesNoOffer) {
     ASSERT_EQ(TXI_CONN_TRANSPORT::shared_memory, system.connection().transport());
     TXI_QUEUE sem;
     ASSERT_EQ(0, system.sem_make("MXKILL", &sem));
-    std::atomic<bool> running{false};
-    // Exchanges back to back, so that the kill lands in the middle of one.
-    auto exchanges = std::async(std::launch::async, [&] {
-        uint16_t status = 0;
-        while (status == 0) {
-            running = true;
-            status = system.sem_write(&sem, 0);
-            if (status == 0) status = system.sem_read(&sem, 0);
-        }
-        return status;
-    });
-    ASSERT_TRUE(eventually([&] { return running.load(); }));
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    auto exchanges = exchange_until_failure(system, sem);
     qm.signal(kill_signal);
     ASSERT_EQ(std::future_status::ready, exchanges.wait_for(std::chrono::seconds(10)))
         << "the client still waits for a manager that was killed";
