@@ -178,6 +178,18 @@ inline void refill_fast(uint64_t &bits, unsigned &count, const uint8_t *&next) {
     count |= 56;
 }
 
+// A match's length from its length entry and the bits from the match's flag on.
+inline unsigned length_of(const LengthEntry &e, uint64_t bits) {
+    return e.base +
+           static_cast<unsigned>((bits >> e.extra_shift) & ((uint64_t{1} << e.extra_bits) - 1));
+}
+
+// A match's distance from its distance code's entry and the bits from that code on.
+inline unsigned distance_of(const CodeEntry &d, unsigned low_bits, uint64_t bits) {
+    return (unsigned{d.symbol} << low_bits) +
+           static_cast<unsigned>((bits >> d.bits) & ((uint64_t{1} << low_bits) - 1)) + 1;
+}
+
 // Copies a match within the window; the copy may overlap itself and may write up to 15
 // bytes past its end.
 inline void copy_match(uint8_t *dst, unsigned distance, unsigned length) {
@@ -245,8 +257,7 @@ int Exploder::decode(uint64_t bits, unsigned count, const uint8_t *next) {
                 count -= m.used;
             } else {
                 const LengthEntry e = lengths[(bits >> 1) & ((1u << kLengthPeek) - 1)];
-                length = e.base + static_cast<unsigned>((bits >> e.extra_shift) &
-                                                        ((uint64_t{1} << e.extra_bits) - 1));
+                length = length_of(e, bits);
                 bits >>= e.used;
                 count -= e.used;
                 if (length == kEndLength) {
@@ -254,9 +265,7 @@ int Exploder::decode(uint64_t bits, unsigned count, const uint8_t *next) {
                     goto done;
                 }
                 const CodeEntry d = tables.distance[bits & ((1u << kDistancePeek) - 1)];
-                distance =
-                    (unsigned{d.symbol} << e.low_bits) +
-                    static_cast<unsigned>((bits >> d.bits) & ((uint64_t{1} << e.low_bits) - 1)) + 1;
+                distance = distance_of(d, e.low_bits, bits);
                 bits >>= unsigned{d.bits} + e.low_bits;
                 count -= unsigned{d.bits} + e.low_bits;
             }
@@ -322,9 +331,7 @@ int Exploder::decode(uint64_t bits, unsigned count, const uint8_t *next) {
                 result = DXD_EXPLODE_TRUNCATED;
                 goto done;
             }
-            const unsigned length =
-                e.base + static_cast<unsigned>((bits >> e.extra_shift) &
-                                               ((uint64_t{1} << e.extra_bits) - 1));
+            const unsigned length = length_of(e, bits);
             bits >>= e.used;
             count -= e.used;
             if (length == kEndLength) {
@@ -338,9 +345,7 @@ int Exploder::decode(uint64_t bits, unsigned count, const uint8_t *next) {
                 result = DXD_EXPLODE_TRUNCATED;
                 goto done;
             }
-            const unsigned distance =
-                (unsigned{d.symbol} << e.low_bits) +
-                static_cast<unsigned>((bits >> d.bits) & ((uint64_t{1} << e.low_bits) - 1)) + 1;
+            const unsigned distance = distance_of(d, e.low_bits, bits);
             bits >>= distance_used;
             count -= distance_used;
             if (first && distance > at - kHistory) {
