@@ -3,9 +3,16 @@
 
 #include "patch/log.h"
 
+#include <algorithm>
 #include <cstring>
 #include <new>
 #include <string>
+
+namespace {
+
+constexpr uint32_t kInputBufferSize = 128 * 1024;
+
+} // namespace
 
 PatchReader::PatchReader() = default;
 PatchReader::~PatchReader() = default;
@@ -13,10 +20,13 @@ PatchReader::~PatchReader() = default;
 bool PatchReader::open(const char *path, const PatchReadOptions &options) {
     work_.reset(); // a reader opened again stops the threads of the last patch first
     file_.set_name(path);
+    input_held_ = input_taken_ = 0;
+    if (!input_) input_.reset(new (std::nothrow) uint8_t[kInputBufferSize]);
+    if (!input_) return fail(PatchReadError::memory);
     if (file_.open(DXI_FILE_READ)) return fail(PatchReadError::opening);
     if (file_.length(&length_)) return fail(PatchReadError::reading);
     uint8_t bytes[PATCH_FILE_HEADER_SIZE];
-    if (file_.read(bytes, sizeof bytes)) return fail(PatchReadError::reading);
+    if (!read_bytes(bytes, sizeof bytes)) return fail(PatchReadError::reading);
     patch_decode_file_header(bytes, header_);
     if (header_.magic != PATCH_FILE_MAGIC) return fail(PatchReadError::bad_file_magic);
     if (header_.version > PATCH_VERSION) return fail(PatchReadError::incompatible);
@@ -34,6 +44,32 @@ bool PatchReader::open(const char *path, const PatchReadOptions &options) {
     return true;
 }
 
+bool PatchReader::read_bytes(void *into, uint32_t count) {
+    auto *out = static_cast<uint8_t *>(into);
+    uint32_t held = std::min(count, input_held_ - input_taken_);
+    std::memcpy(out, input_.get() + input_taken_, held);
+    input_taken_ += held;
+    out += held;
+    count -= held;
+    if (count == 0) return true;
+    if (count >= kInputBufferSize) return file_.read(out, count) == 0;
+    uint32_t got = 0;
+    input_held_ = input_taken_ = 0;
+    if (file_.read(input_.get(), kInputBufferSize, &got)) return false;
+    input_held_ = got;
+    held = std::min(count, got);
+    std::memcpy(out, input_.get(), held);
+    input_taken_ = held;
+    // Short of the file's end: the file layer reads the rest itself, and says so as it does
+    // for any read that comes up short.
+    return held == count || file_.read(out + held, count - held) == 0;
+}
+
+bool PatchReader::seek_input(uint64_t position) {
+    input_held_ = input_taken_ = 0;
+    return file_.seek_to(position) == 0;
+}
+
 void PatchReader::drain() {
     while (work_ && work_->in_flight() > 0) work_->take();
     read_position_ = position_;
@@ -45,10 +81,10 @@ bool PatchReader::next_component(PATCH_COMPONENT_HEADER &component) {
     // is looked for where that caller stopped, as when nothing is read ahead.
     bool ahead = read_position_ != position_;
     drain();
-    if (ahead && file_.seek_to(position_)) return fail(PatchReadError::reading);
+    if (ahead && !seek_input(position_)) return fail(PatchReadError::reading);
     uint8_t bytes[PATCH_COMPONENT_HEADER_SIZE];
     size_t size = patch_component_header_size(header_.version);
-    if (file_.read(bytes, static_cast<uint32_t>(size))) return fail(PatchReadError::reading);
+    if (!read_bytes(bytes, static_cast<uint32_t>(size))) return fail(PatchReadError::reading);
     position_ += size;
     read_position_ = position_;
     patch_decode_component_header(bytes, header_.version, component);
@@ -60,7 +96,7 @@ bool PatchReader::next_component(PATCH_COMPONENT_HEADER &component) {
 
 bool PatchReader::component_at(uint64_t offset, PATCH_COMPONENT_HEADER &component) {
     drain();
-    if (file_.seek_to(offset)) return fail(PatchReadError::reading);
+    if (!seek_input(offset)) return fail(PatchReadError::reading);
     position_ = read_position_ = offset;
     return next_component(component);
 }
@@ -73,7 +109,7 @@ void PatchReader::read_ahead() {
         Slot &slot = slots_[work_->next_slot()];
         slot.error = PatchReadError::none;
         uint8_t bytes[PATCH_BUFFER_HEADER_SIZE];
-        if (file_.read(bytes, sizeof bytes)) {
+        if (!read_bytes(bytes, sizeof bytes)) {
             slot.error = PatchReadError::reading;
         } else {
             patch_decode_buffer_header(bytes, slot.header);
@@ -81,7 +117,7 @@ void PatchReader::read_ahead() {
             if (slot.header.magic != PATCH_BUFFER_MAGIC ||
                 slot.header.stored_length > PATCH_BLOCK_SIZE)
                 slot.error = PatchReadError::bad_buffer_header;
-            else if (file_.read(slot.stored.get(), slot.header.stored_length))
+            else if (!read_bytes(slot.stored.get(), slot.header.stored_length))
                 slot.error = PatchReadError::reading;
         }
         read_failed_ = slot.error != PatchReadError::none;

@@ -82,11 +82,19 @@ private:
         return false;
     }
     void read_ahead();
+    // Exactly `count` bytes of the file at the reading position, through the input buffer.
+    [[nodiscard]] bool read_bytes(void *into, uint32_t count);
+    // Moves the reading position; what the input buffer held is dropped.
+    [[nodiscard]] bool seek_input(uint64_t position);
     void expand(Slot &slot);
     // Takes back every block read ahead, as before reading a component header.
     void drain();
 
     TXI_FILE file_;
+    // A patch is read front to back in pieces of a few kilobytes (a header, a block); taking
+    // them from a buffer filled by large reads spares a call into the system for each.
+    std::unique_ptr<uint8_t[]> input_;
+    uint32_t input_held_ = 0, input_taken_ = 0;
     PATCH_FILE_HEADER header_;
     uint64_t length_ = 0, position_ = 0;
     uint32_t remaining_ = 0;
