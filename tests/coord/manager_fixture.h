@@ -12,6 +12,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <future>
@@ -71,6 +72,43 @@ inline std::future<uint16_t> exchange_until_failure(CXI_QUEUE_SYSTEM &system, TX
     EXPECT_TRUE(eventually([&] { return running->load(); }));
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
     return exchanges;
+}
+
+// The body of a child test of this program (run with KOVA_TEST_CHILD set): takes the semaphore
+// `name` from the queue manager of drive D: over `transport` and holds it until killed.
+inline void hold_semaphore_until_killed(TXI_CONN_TRANSPORT transport, const char *name) {
+    fxi_set_data_home("D:\\");
+    fxi_load_installation();
+    fxi_conn_init();
+    CXI_QUEUE_SYSTEM system;
+    ASSERT_EQ(0, system.connect());
+    ASSERT_EQ(transport, system.connection().transport());
+    TXI_QUEUE sem;
+    ASSERT_EQ(0, system.sem_make(name, &sem));
+    std::printf("HOLDING\n");
+    std::fflush(stdout);
+    for (;;) Sleep(1000);
+}
+
+// Runs the child test `child_test`, which holds the semaphore `name`, and kills it: the manager
+// must notice the holder's end and give the semaphore back to this client.
+inline void expect_semaphore_freed_when_holder_killed(const std::string &child_test,
+                                                      const char *name, const Child &manager) {
+    constexpr int kill_signal = 9;
+    std::string self = self_program();
+    ASSERT_NE(self, "");
+    Child holder({self, "--gtest_filter=" + child_test}, {{"KOVA_TEST_CHILD", "1"}});
+    ASSERT_TRUE(eventually([&] { return holder.output().find("HOLDING") != std::string::npos; }))
+        << holder.output();
+    CXI_QUEUE_SYSTEM system;
+    ASSERT_EQ(0, system.connect());
+    TXI_QUEUE sem;
+    ASSERT_EQ(0, system.sem_open(name, &sem));
+    EXPECT_NE(0, system.sem_read(&sem, 1)); // held by the child
+    holder.signal(kill_signal);
+    EXPECT_EQ(128 + kill_signal, holder.wait());
+    EXPECT_TRUE(eventually([&] { return system.sem_read(&sem, 1) == 0; })) << manager.output();
+    system.disconnect();
 }
 
 // A prefix whose drive D: holds the data home with its kova.ini; the connection layer is

@@ -224,37 +224,13 @@ TEST_F(ShmTest, ManagerKilledMidExchangeFailsTheClientAndLeavesNoOffer) {
 // Run as a child by the next test: holds a semaphore over shared memory until killed.
 TEST(ShmChild, HoldsASemaphore) {
     if (!std::getenv("KOVA_TEST_CHILD")) GTEST_SKIP() << "run by ShmTest.ClientKilled...";
-    fxi_set_data_home("D:\\");
-    fxi_load_installation();
-    fxi_conn_init();
-    CXI_QUEUE_SYSTEM system;
-    ASSERT_EQ(0, system.connect());
-    ASSERT_EQ(TXI_CONN_TRANSPORT::shared_memory, system.connection().transport());
-    TXI_QUEUE sem;
-    ASSERT_EQ(0, system.sem_make("MXHELD", &sem));
-    std::printf("HOLDING\n");
-    std::fflush(stdout);
-    for (;;) Sleep(1000);
+    hold_semaphore_until_killed(TXI_CONN_TRANSPORT::shared_memory, "MXHELD");
 }
 
 TEST_F(ShmTest, ClientKilledWhileHoldingASemaphoreIsNoticedByTheManager) {
-    start("kvqm");
-    std::string self = self_program();
-    ASSERT_NE(self, "");
-    Background holder({self, "--gtest_filter=ShmChild.HoldsASemaphore"},
-                      {{"KOVA_TEST_CHILD", "1"}});
-    ASSERT_TRUE(eventually([&] { return holder.output().find("HOLDING") != std::string::npos; }))
-        << holder.output();
-    CXI_QUEUE_SYSTEM system;
-    ASSERT_EQ(0, system.connect());
-    TXI_QUEUE sem;
-    ASSERT_EQ(0, system.sem_open("MXHELD", &sem));
-    EXPECT_NE(0, system.sem_read(&sem, 1)); // held by the child
-    holder.signal(kill_signal);
-    EXPECT_EQ(128 + kill_signal, holder.wait());
     // The manager notices the client's end by its mutex and gives the semaphore back.
-    EXPECT_TRUE(eventually([&] { return system.sem_read(&sem, 1) == 0; }));
-    system.disconnect();
+    Background &qm = start("kvqm");
+    expect_semaphore_freed_when_holder_killed("ShmChild.HoldsASemaphore", "MXHELD", qm);
 }
 
 } // namespace

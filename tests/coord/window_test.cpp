@@ -142,38 +142,14 @@ TEST_F(WindowTest, ManagerKilledMidExchangeFailsTheClient) {
 // Run as a child by the next test: holds a semaphore through the window until killed.
 TEST(WindowChild, HoldsASemaphore) {
     if (!std::getenv("KOVA_TEST_CHILD")) GTEST_SKIP() << "run by WindowTest.ClientKilled...";
-    fxi_set_data_home("D:\\");
-    fxi_load_installation();
-    fxi_conn_init();
-    CXI_QUEUE_SYSTEM system;
-    ASSERT_EQ(0, system.connect());
-    ASSERT_EQ(TXI_CONN_TRANSPORT::window_messages, system.connection().transport());
-    TXI_QUEUE sem;
-    ASSERT_EQ(0, system.sem_make("WXHELD", &sem));
-    std::printf("HOLDING\n");
-    std::fflush(stdout);
-    for (;;) Sleep(1000);
+    hold_semaphore_until_killed(TXI_CONN_TRANSPORT::window_messages, "WXHELD");
 }
 
 TEST_F(WindowTest, ClientKilledWhileHoldingASemaphoreIsNoticedByTheManager) {
-    Background &qm = start("kvqm", {"--no-named-events"});
-    std::string self = self_program();
-    ASSERT_NE(self, "");
-    Background holder({self, "--gtest_filter=WindowChild.HoldsASemaphore"},
-                      {{"KOVA_TEST_CHILD", "1"}});
-    ASSERT_TRUE(eventually([&] { return holder.output().find("HOLDING") != std::string::npos; }))
-        << holder.output();
-    CXI_QUEUE_SYSTEM system;
-    ASSERT_EQ(0, system.connect());
-    TXI_QUEUE sem;
-    ASSERT_EQ(0, system.sem_open("WXHELD", &sem));
-    EXPECT_NE(0, system.sem_read(&sem, 1)); // held by the child
-    holder.signal(kill_signal);
-    EXPECT_EQ(128 + kill_signal, holder.wait());
     // The manager notices the client's window go with its process and gives the semaphore back.
-    EXPECT_TRUE(eventually([&] { return system.sem_read(&sem, 1) == 0; })) << qm.output();
+    Background &qm = start("kvqm", {"--no-named-events"});
+    expect_semaphore_freed_when_holder_killed("WindowChild.HoldsASemaphore", "WXHELD", qm);
     EXPECT_NE(std::string::npos, qm.output().find("went away")) << qm.output();
-    system.disconnect();
 }
 
 // ---- Access rules ----
