@@ -95,19 +95,42 @@ bool refused(CXI_CONN &connection, const char *heading) {
     return patch_report3(heading, in_use_text);
 }
 
+// Owns a handle of the service control manager or of one service.
+class ServiceHandle {
+public:
+    explicit ServiceHandle(SC_HANDLE handle = nullptr) : handle_(handle) {}
+    ~ServiceHandle() {
+        if (handle_) CloseServiceHandle(handle_);
+    }
+    ServiceHandle(const ServiceHandle &) = delete;
+    ServiceHandle &operator=(const ServiceHandle &) = delete;
+    SC_HANDLE get() const { return handle_; }
+    explicit operator bool() const { return handle_ != nullptr; }
+
+private:
+    SC_HANDLE handle_;
+};
+
+// The service under either of the names it may be installed by.
+ServiceHandle open_service(SC_HANDLE manager, const Service &service, DWORD access) {
+    SC_HANDLE handle = OpenServiceA(manager, service.names[0], access);
+    if (!handle) handle = OpenServiceA(manager, service.names[1], access);
+    return ServiceHandle(handle);
+}
+
 // A manager that accepted the stop is still on its way out for a moment, its files open. It
 // is waited for, so that the tree is patched without it and the restart after finds it
 // stopped: started while it was still ending, it would count as running and then be gone.
 // A service not installed here (a manager run by hand) is not waited for.
 void await_service_end(const Service &service) {
     constexpr int rounds = 300; // 30 seconds in tenths
-    SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT);
+    ServiceHandle manager(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT));
     if (!manager) return;
-    SC_HANDLE handle = OpenServiceA(manager, service.names[0], SERVICE_QUERY_STATUS);
-    if (!handle) handle = OpenServiceA(manager, service.names[1], SERVICE_QUERY_STATUS);
+    ServiceHandle handle = open_service(manager.get(), service, SERVICE_QUERY_STATUS);
     SERVICE_STATUS status{};
     for (int round = 0; handle && round < rounds; ++round) {
-        if (!QueryServiceStatus(handle, &status) || status.dwCurrentState == SERVICE_STOPPED) break;
+        if (!QueryServiceStatus(handle.get(), &status) || status.dwCurrentState == SERVICE_STOPPED)
+            break;
         if (round == 1) {
             // Said only when the end takes a while, so that a quick stop does not flash it.
             std::string line = std::string("Waiting for the ") + service.title + " to stop";
@@ -115,8 +138,6 @@ void await_service_end(const Service &service) {
         }
         fxi_conn_wait(10);
     }
-    if (handle) CloseServiceHandle(handle);
-    CloseServiceHandle(manager);
 }
 
 bool machine_is_remote() {
@@ -201,7 +222,7 @@ void patch_restart_services() {
         patch_wait_close();
         return;
     }
-    SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT);
+    ServiceHandle manager(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT));
     if (!manager) {
         fxp_msg_errorf("Error %dword%,5 from OpenSCManager", GetLastError());
         patch_wait_close();
@@ -209,14 +230,12 @@ void patch_restart_services() {
     }
     for (const Service &service : services) {
         if (!service.restart) continue;
-        SC_HANDLE handle = OpenServiceA(manager, service.names[0], SERVICE_START);
-        if (!handle) handle = OpenServiceA(manager, service.names[1], SERVICE_START);
+        ServiceHandle handle = open_service(manager.get(), service, SERVICE_START);
         if (!handle) continue;
         // A service that is running already (this tree's managers were never stopped) is up.
-        if (!StartServiceA(handle, 0, nullptr) && GetLastError() != ERROR_SERVICE_ALREADY_RUNNING)
+        if (!StartServiceA(handle.get(), 0, nullptr) &&
+            GetLastError() != ERROR_SERVICE_ALREADY_RUNNING)
             patch_state.service_message = service.failed_text;
-        CloseServiceHandle(handle);
     }
-    CloseServiceHandle(manager);
     patch_wait_close();
 }
