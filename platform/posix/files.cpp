@@ -464,6 +464,14 @@ BOOL FlushFileBuffers(HANDLE handle) {
     return io->flush();
 }
 
+BOOL kova_file_write_behind(HANDLE handle) {
+    FileObject *file = as_file(handle);
+    if (!file) return fail(FALSE, ERROR_INVALID_HANDLE);
+    // Only starts the writes; a filesystem without the call just writes later.
+    sync_file_range(file->fd, 0, 0, SYNC_FILE_RANGE_WRITE);
+    return TRUE;
+}
+
 BOOL SetFilePointerEx(HANDLE handle, LARGE_INTEGER distance, PLARGE_INTEGER new_position,
                       DWORD method) {
     FileObject *file = as_file(handle);

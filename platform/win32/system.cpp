@@ -46,6 +46,10 @@ std::string kova_host_os_name() {
     return name;
 }
 
+BOOL kova_file_write_behind(HANDLE file) {
+    return GetFileType(file) == FILE_TYPE_DISK;
+}
+
 DWORD kova_create_private_file(std::string_view dos_path, const void *data, size_t size) {
     // Only the system, the administrators and the file's owner may touch it, from the moment
     // it exists; nothing is inherited from the folder.

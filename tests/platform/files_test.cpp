@@ -211,6 +211,7 @@ TEST(PlatformFiles, ReadWriteSeekSizeAndEnd) {
     LARGE_INTEGER size{};
     ASSERT_TRUE(GetFileSizeEx(h, &size));
     EXPECT_EQ(size.QuadPart, 3);
+    EXPECT_TRUE(kova_file_write_behind(h));
     EXPECT_TRUE(FlushFileBuffers(h));
     CloseHandle(h);
     EXPECT_EQ(read_file(q + "/data.bin"), "012");
@@ -223,6 +224,7 @@ TEST(PlatformFiles, ReadWriteSeekSizeAndEnd) {
     CloseHandle(h);
     EXPECT_FALSE(ReadFile(INVALID_HANDLE_VALUE, buf, 1, &n, nullptr));
     EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
+    EXPECT_FALSE(kova_file_write_behind(INVALID_HANDLE_VALUE));
 }
 
 TEST(PlatformFiles, ShareModesBetweenHandles) {

@@ -85,6 +85,12 @@ std::string kova_host_os_name();
 [[nodiscard]] DWORD kova_create_private_file(std::string_view dos_path, const void *data,
                                              size_t size);
 
+// Starts writing what was written to the file so far out to its disk and returns without
+// waiting, so that the FlushFileBuffers that makes a large file durable finds most of it on
+// the disk already instead of writing it all then. A hint: FALSE only for a handle that is
+// no file; on Windows, whose cache writes behind on its own, it does nothing more.
+BOOL kova_file_write_behind(HANDLE file);
+
 // Hands the file (a DOS path) to the host's printing: `lp` on POSIX, the shell's "print" verb
 // of the file's type on Windows. Waits up to `timeout_ms` for the spooler to take the job.
 // ERROR_SUCCESS once it did; else the Windows error (ERROR_NO_ASSOCIATION when nothing prints
