@@ -32,13 +32,16 @@ bool PatchReader::open(const char *path, const PatchReadOptions &options) {
     if (header_.version > PATCH_VERSION) return fail(PatchReadError::incompatible);
     position_ = read_position_ = PATCH_FILE_HEADER_SIZE;
     unsigned workers = options.workers ? options.workers : patch_worker_threads();
-    // Two blocks a worker keep each one busy while the caller takes the one before.
+    // Two slots a worker keep each one busy while the caller takes the one before.
     slots_.resize(workers < 2 ? 1 : 2 * size_t{workers});
     for (Slot &slot : slots_) {
-        slot.stored.reset(new (std::nothrow) uint8_t[PATCH_BLOCK_SIZE]);
-        slot.expanded.reset(new (std::nothrow) uint8_t[PATCH_BLOCK_SIZE]);
-        if (!slot.stored || !slot.expanded) return fail(PatchReadError::memory);
+        for (Block &block : slot.blocks) {
+            block.stored.reset(new (std::nothrow) uint8_t[PATCH_BLOCK_SIZE]);
+            block.expanded.reset(new (std::nothrow) uint8_t[PATCH_BLOCK_SIZE]);
+            if (!block.stored || !block.expanded) return fail(PatchReadError::memory);
+        }
     }
+    blocks_ahead_ = taken_blocks_ = taken_delivered_ = 0;
     work_ = std::make_unique<OrderedWork>(workers, slots_.size(),
                                           [this](size_t index) { expand(slots_[index]); });
     return true;
@@ -72,6 +75,7 @@ bool PatchReader::seek_input(uint64_t position) {
 
 void PatchReader::drain() {
     while (work_ && work_->in_flight() > 0) work_->take();
+    blocks_ahead_ = taken_blocks_ = taken_delivered_ = 0;
     read_position_ = position_;
     read_failed_ = false;
 }
@@ -102,52 +106,70 @@ bool PatchReader::component_at(uint64_t offset, PATCH_COMPONENT_HEADER &componen
 }
 
 void PatchReader::read_ahead() {
-    // Each block in flight brings at most a block's size, so while they cannot finish the
+    // The slot being delivered is the caller's until its last block is out.
+    size_t free_slots = work_->depth() - work_->in_flight() - (taken_left() ? 1 : 0);
+    // Each block ahead brings at most a block's size, so while they cannot finish the
     // component, another block must follow them.
-    while (!read_failed_ && !work_->full() &&
-           uint64_t{work_->in_flight()} * PATCH_BLOCK_SIZE < remaining_) {
+    auto more = [&] {
+        return !read_failed_ && uint64_t{blocks_ahead_} * PATCH_BLOCK_SIZE < remaining_;
+    };
+    for (; free_slots > 0 && more(); --free_slots) {
         Slot &slot = slots_[work_->next_slot()];
-        slot.error = PatchReadError::none;
-        uint8_t bytes[PATCH_BUFFER_HEADER_SIZE];
-        if (!read_bytes(bytes, sizeof bytes)) {
-            slot.error = PatchReadError::reading;
-        } else {
-            patch_decode_buffer_header(bytes, slot.header);
-            // A stored length beyond the block size cannot come from a sound writer.
-            if (slot.header.magic != PATCH_BUFFER_MAGIC ||
-                slot.header.stored_length > PATCH_BLOCK_SIZE)
-                slot.error = PatchReadError::bad_buffer_header;
-            else if (!read_bytes(slot.stored.get(), slot.header.stored_length))
-                slot.error = PatchReadError::reading;
+        for (slot.count = 0; slot.count < blocks_per_slot && more(); ++slot.count) {
+            Block &block = slot.blocks[slot.count];
+            block.error = PatchReadError::none;
+            uint8_t bytes[PATCH_BUFFER_HEADER_SIZE];
+            if (!read_bytes(bytes, sizeof bytes)) {
+                block.error = PatchReadError::reading;
+            } else {
+                patch_decode_buffer_header(bytes, block.header);
+                // A stored length beyond the block size cannot come from a sound writer.
+                if (block.header.magic != PATCH_BUFFER_MAGIC ||
+                    block.header.stored_length > PATCH_BLOCK_SIZE)
+                    block.error = PatchReadError::bad_buffer_header;
+                else if (!read_bytes(block.stored.get(), block.header.stored_length))
+                    block.error = PatchReadError::reading;
+            }
+            read_failed_ = block.error != PatchReadError::none;
+            read_position_ += PATCH_BUFFER_HEADER_SIZE + block.header.stored_length;
+            block.end = read_position_;
+            ++blocks_ahead_;
         }
-        read_failed_ = slot.error != PatchReadError::none;
-        read_position_ += PATCH_BUFFER_HEADER_SIZE + slot.header.stored_length;
-        slot.end = read_position_;
         work_->submit();
     }
 }
 
 void PatchReader::expand(Slot &slot) {
-    if (slot.error != PatchReadError::none) return;
-    if (!patch_expand_block(slot.header, slot.stored.get(), slot.expanded.get(), &slot.produced))
-        slot.error = PatchReadError::decompress;
+    for (size_t i = 0; i < slot.count; ++i) {
+        Block &block = slot.blocks[i];
+        if (block.error == PatchReadError::none &&
+            !patch_expand_block(block.header, block.stored.get(), block.expanded.get(),
+                                &block.produced))
+            block.error = PatchReadError::decompress;
+    }
 }
 
 bool PatchReader::next_block(const uint8_t **data, uint32_t *length) {
     read_ahead();
-    if (work_->in_flight() == 0) return fail(PatchReadError::length_mismatch); // nothing remains
-    const Slot &slot = slots_[work_->take()];
+    if (!taken_left()) {
+        if (work_->in_flight() == 0) return fail(PatchReadError::length_mismatch); // none left
+        taken_ = work_->take();
+        taken_blocks_ = slots_[taken_].count;
+        taken_delivered_ = 0;
+    }
+    const Block &block = slots_[taken_].blocks[taken_delivered_++];
+    --blocks_ahead_;
     // The file layer's error belongs to the block that met it, read ahead or not.
-    if (slot.error != PatchReadError::none) return fail(slot.error);
-    position_ = slot.end;
-    block_ = slot.header;
+    if (block.error != PatchReadError::none) return fail(block.error);
+    position_ = block.end;
+    block_ = block.header;
     // An empty block would never finish the component; an overlong one would write more
     // than the header promised.
-    if (slot.produced == 0 || slot.produced > remaining_)
+    if (block.produced == 0 || block.produced > remaining_)
         return fail(PatchReadError::length_mismatch);
-    remaining_ -= slot.produced;
-    *data = slot.expanded.get();
-    *length = slot.produced;
+    remaining_ -= block.produced;
+    *data = block.expanded.get();
+    *length = block.produced;
     return true;
 }
 

@@ -69,12 +69,19 @@ public:
 
 private:
     // One block read ahead: its stored bytes, then expanded by a worker.
-    struct Slot {
+    struct Block {
         std::unique_ptr<uint8_t[]> stored, expanded;
         PATCH_BUFFER_HEADER header;
         uint64_t end = 0; // the file position after it
         uint32_t produced = 0;
         PatchReadError error = PatchReadError::none;
+    };
+    // A block expands in tens of microseconds, not much more than handing it to a thread and
+    // back costs: blocks go to the workers a few at a time.
+    static constexpr size_t blocks_per_slot = 4;
+    struct Slot {
+        Block blocks[blocks_per_slot];
+        size_t count = 0;
     };
 
     bool fail(PatchReadError error) {
@@ -87,6 +94,8 @@ private:
     // Moves the reading position; what the input buffer held is dropped.
     [[nodiscard]] bool seek_input(uint64_t position);
     void expand(Slot &slot);
+    // Whether the slot taken last still holds blocks to deliver: it is the caller's until then.
+    bool taken_left() const { return taken_delivered_ < taken_blocks_; }
     // Takes back every block read ahead, as before reading a component header.
     void drain();
 
@@ -104,6 +113,9 @@ private:
     uint64_t read_position_ = 0; // of the file, ahead of position_ by the blocks in flight
     bool read_failed_ = false;   // nothing is read ahead after a block that failed to read
     std::vector<Slot> slots_;
+    size_t blocks_ahead_ = 0; // read and not yet delivered
+    // The slot taken last, the blocks it holds and how many of them were delivered.
+    size_t taken_ = 0, taken_blocks_ = 0, taken_delivered_ = 0;
     // After the slots, so that its threads are gone before the buffers.
     std::unique_ptr<OrderedWork> work_;
 };
