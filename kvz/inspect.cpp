@@ -2,6 +2,7 @@
 // written into a folder. All three read through the tool's own patch reader.
 #include "kvz/kvz.h"
 
+#include "kernel/compress/codec.h"
 #include "kernel/files/file.h"
 #include "kernel/files/paths.h"
 #include "kernel/text/text.h"
@@ -67,7 +68,7 @@ bool read_all(PatchReader &reader, std::vector<Listed> &out, bool digests) {
             listed.stored_bytes += block.stored_length;
             if (block.codec == PATCH_CODEC_STORED)
                 ++listed.stored;
-            else if (block.codec == 1 || block.codec == PATCH_CODEC_IMPLODE)
+            else if (block.codec == DXD_CODEC_IMPLODE_1K || block.codec == DXD_CODEC_IMPLODE)
                 ++listed.imploded;
             else
                 ++listed.run_length;
