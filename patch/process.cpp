@@ -387,9 +387,11 @@ private:
         std::string undo = options_.undo_path;
         std::string folder = parent_of(undo);
         if (!stays_below(undo, final_folder(release_dir_))) return refuse_outside(undo);
-        if (!folder.empty() && !fxi_dir_exists(folder.c_str()) &&
-            fxi_dir_make_all(folder.c_str()) != 0)
-            return refuse("Error creating folder %str%", folder);
+        if (!folder.empty() && !fxi_dir_exists(folder.c_str())) {
+            if (fxi_dir_make_all(folder.c_str()) != 0)
+                return refuse("Error creating folder %str%", folder);
+            undo_folder_made_ = folder;
+        }
         if (!patch_create_file(undo.c_str(), true)) return false;
         undo_created_ = true;
         std::vector<PatchUndoTree> trees = options_.trees;
@@ -528,6 +530,7 @@ private:
         record_.close();
         (void)fxi_delete_file(options_.undo_path); // describes a change that is gone again
         (void)fxi_delete_file(patch_undo_record_path(options_.undo_path).c_str());
+        if (!undo_folder_made_.empty()) RemoveDirectoryA(undo_folder_made_.c_str()); // if empty
         patch_log("Installation into %str% failed - every component there is as it was",
                   release_dir_.c_str());
         return false;
@@ -543,6 +546,7 @@ private:
     std::vector<Placement> places_;
     PatchUndoRecordWriter record_;
     bool undo_created_ = false;
+    std::string undo_folder_made_; // by this run, for the undo patch
     std::vector<std::string> replaced_, added_, created_folders_;
 };
 
