@@ -10,6 +10,7 @@
 #include "kernel/ui/box.h"
 #include "patch/entry.h"
 #include "patch/log.h"
+#include "platform/host.h"
 
 #include <algorithm>
 #include <cstring>
@@ -95,27 +96,11 @@ bool refused(CXI_CONN &connection, const char *heading) {
     return patch_report3(heading, in_use_text);
 }
 
-// Owns a handle of the service control manager or of one service.
-class ServiceHandle {
-public:
-    explicit ServiceHandle(SC_HANDLE handle = nullptr) : handle_(handle) {}
-    ~ServiceHandle() {
-        if (handle_) CloseServiceHandle(handle_);
-    }
-    ServiceHandle(const ServiceHandle &) = delete;
-    ServiceHandle &operator=(const ServiceHandle &) = delete;
-    SC_HANDLE get() const { return handle_; }
-    explicit operator bool() const { return handle_ != nullptr; }
-
-private:
-    SC_HANDLE handle_;
-};
-
 // The service under either of the names it may be installed by.
-ServiceHandle open_service(SC_HANDLE manager, const Service &service, DWORD access) {
+kova_service_handle open_service(SC_HANDLE manager, const Service &service, DWORD access) {
     SC_HANDLE handle = OpenServiceA(manager, service.names[0], access);
     if (!handle) handle = OpenServiceA(manager, service.names[1], access);
-    return ServiceHandle(handle);
+    return kova_service_handle(handle);
 }
 
 // A manager that accepted the stop is still on its way out for a moment, its files open. It
@@ -124,9 +109,9 @@ ServiceHandle open_service(SC_HANDLE manager, const Service &service, DWORD acce
 // A service not installed here (a manager run by hand) is not waited for.
 void await_service_end(const Service &service) {
     constexpr int rounds = 300; // 30 seconds in tenths
-    ServiceHandle manager(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT));
+    kova_service_handle manager(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT));
     if (!manager) return;
-    ServiceHandle handle = open_service(manager.get(), service, SERVICE_QUERY_STATUS);
+    kova_service_handle handle = open_service(manager.get(), service, SERVICE_QUERY_STATUS);
     SERVICE_STATUS status{};
     for (int round = 0; handle && round < rounds; ++round) {
         if (!QueryServiceStatus(handle.get(), &status) || status.dwCurrentState == SERVICE_STOPPED)
@@ -222,7 +207,7 @@ void patch_restart_services() {
         patch_wait_close();
         return;
     }
-    ServiceHandle manager(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT));
+    kova_service_handle manager(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT));
     if (!manager) {
         fxp_msg_errorf("Error %dword%,5 from OpenSCManager", GetLastError());
         patch_wait_close();
@@ -230,7 +215,7 @@ void patch_restart_services() {
     }
     for (const Service &service : services) {
         if (!service.restart) continue;
-        ServiceHandle handle = open_service(manager.get(), service, SERVICE_START);
+        kova_service_handle handle = open_service(manager.get(), service, SERVICE_START);
         if (!handle) continue;
         // A service that is running already (this tree's managers were never stopped) is up.
         if (!StartServiceA(handle.get(), 0, nullptr) &&

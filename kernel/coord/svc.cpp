@@ -1,6 +1,7 @@
 // Service queries and program launch.
 #include "kernel/coord/svc.h"
 #include "kernel/files/install.h"
+#include "platform/host.h"
 
 #include <cctype>
 #include <cstring>
@@ -13,18 +14,15 @@ void TXI_SVC_CONFIG_FREE::operator()(QUERY_SERVICE_CONFIGA *config) const noexce
 
 TXI_SVC_CONFIG fxi_svc_query_config(const char *machine, const char *database,
                                     const char *service) {
-    SC_HANDLE manager = OpenSCManagerA(machine, database, SC_MANAGER_CONNECT);
+    kova_service_handle manager(OpenSCManagerA(machine, database, SC_MANAGER_CONNECT));
     if (!manager) return nullptr;
-    SC_HANDLE handle = OpenServiceA(manager, service, SERVICE_QUERY_CONFIG);
-    if (!handle) {
-        CloseServiceHandle(manager);
-        return nullptr;
-    }
+    kova_service_handle handle(OpenServiceA(manager.get(), service, SERVICE_QUERY_CONFIG));
+    if (!handle) return nullptr;
     // Ask for the size, then read into a block of that size; the configuration may grow in
     // between, so ask again while the block is too small.
     TXI_SVC_CONFIG config;
     DWORD size = 0, needed = 0;
-    while (!QueryServiceConfigA(handle, config.get(), size, &needed)) {
+    while (!QueryServiceConfigA(handle.get(), config.get(), size, &needed)) {
         if (GetLastError() != ERROR_INSUFFICIENT_BUFFER || needed <= size) {
             config.reset();
             break;
@@ -33,8 +31,6 @@ TXI_SVC_CONFIG fxi_svc_query_config(const char *machine, const char *database,
         if (!config) break;
         size = needed;
     }
-    CloseServiceHandle(handle);
-    CloseServiceHandle(manager);
     return config;
 }
 

@@ -1,5 +1,6 @@
 // The service control manager over the registry's service keys: configuration, start, status
 // seen from other processes, stop, and the errors of services that cannot run.
+#include "platform/host.h"
 #include "platform/win32.h"
 #include "tests/support/testing.h"
 
@@ -10,14 +11,6 @@
 #include <unistd.h>
 
 namespace {
-
-struct Sc {
-    SC_HANDLE h;
-    explicit Sc(SC_HANDLE handle) : h(handle) {}
-    ~Sc() {
-        if (h) CloseServiceHandle(h);
-    }
-};
 
 // A prefix with a service program that notes its process and arguments and then sleeps; the
 // fixture kills whatever it started if a test ends early.
@@ -36,10 +29,10 @@ struct Services {
         if (!text.empty()) kill(-std::stoi(text), SIGKILL);
     }
     DWORD state(const char *name) const {
-        Sc scm(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT));
-        Sc svc(OpenServiceA(scm.h, name, SERVICE_QUERY_STATUS));
+        kova_service_handle scm(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT));
+        kova_service_handle svc(OpenServiceA(scm.get(), name, SERVICE_QUERY_STATUS));
         SERVICE_STATUS status{};
-        return svc.h && QueryServiceStatus(svc.h, &status) ? status.dwCurrentState : 0;
+        return svc.get() && QueryServiceStatus(svc.get(), &status) ? status.dwCurrentState : 0;
     }
     bool wait_state(const char *name, DWORD wanted) const {
         for (int i = 0; i < 500; ++i) {
@@ -60,32 +53,34 @@ SC_HANDLE make(SC_HANDLE scm, const char *name, const std::string &image, DWORD 
 
 TEST(Services, ConfigurationComesFromTheServiceKey) {
     Services s;
-    Sc scm(OpenSCManagerA(nullptr, "ServicesActive", SC_MANAGER_ALL_ACCESS));
-    ASSERT_NE(scm.h, nullptr);
-    Sc created(make(scm.h, "KOVAQM", "\"" + s.program + "\" /srv/kova", SERVICE_AUTO_START));
-    ASSERT_NE(created.h, nullptr);
-    EXPECT_EQ(make(scm.h, "kovaqm", s.program, SERVICE_AUTO_START), nullptr);
+    kova_service_handle scm(OpenSCManagerA(nullptr, "ServicesActive", SC_MANAGER_ALL_ACCESS));
+    ASSERT_NE(scm.get(), nullptr);
+    kova_service_handle created(
+        make(scm.get(), "KOVAQM", "\"" + s.program + "\" /srv/kova", SERVICE_AUTO_START));
+    ASSERT_NE(created.get(), nullptr);
+    EXPECT_EQ(make(scm.get(), "kovaqm", s.program, SERVICE_AUTO_START), nullptr);
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SERVICE_EXISTS));
 
-    Sc svc(OpenServiceA(scm.h, "kovaQM", SERVICE_QUERY_CONFIG | SERVICE_CHANGE_CONFIG));
-    ASSERT_NE(svc.h, nullptr);
+    kova_service_handle svc(
+        OpenServiceA(scm.get(), "kovaQM", SERVICE_QUERY_CONFIG | SERVICE_CHANGE_CONFIG));
+    ASSERT_NE(svc.get(), nullptr);
     DWORD needed = 0;
-    EXPECT_FALSE(QueryServiceConfigA(svc.h, nullptr, 0, &needed));
+    EXPECT_FALSE(QueryServiceConfigA(svc.get(), nullptr, 0, &needed));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER));
     ASSERT_GT(needed, sizeof(QUERY_SERVICE_CONFIGA));
     std::vector<unsigned char> block(needed);
     auto *config = reinterpret_cast<QUERY_SERVICE_CONFIGA *>(block.data());
-    ASSERT_TRUE(QueryServiceConfigA(svc.h, config, needed, &needed));
+    ASSERT_TRUE(QueryServiceConfigA(svc.get(), config, needed, &needed));
     EXPECT_EQ(config->dwStartType, SERVICE_AUTO_START);
     EXPECT_EQ(config->dwServiceType, SERVICE_WIN32_OWN_PROCESS);
     EXPECT_EQ(std::string(config->lpBinaryPathName), "\"" + s.program + "\" /srv/kova");
     EXPECT_STREQ(config->lpDisplayName, "KOVA Queue Manager");
     EXPECT_STREQ(config->lpServiceStartName, "LocalSystem");
 
-    ASSERT_TRUE(ChangeServiceConfigA(svc.h, SERVICE_NO_CHANGE, SERVICE_DISABLED, SERVICE_NO_CHANGE,
-                                     nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
-                                     nullptr));
-    ASSERT_TRUE(QueryServiceConfigA(svc.h, config, needed, &needed));
+    ASSERT_TRUE(ChangeServiceConfigA(svc.get(), SERVICE_NO_CHANGE, SERVICE_DISABLED,
+                                     SERVICE_NO_CHANGE, nullptr, nullptr, nullptr, nullptr, nullptr,
+                                     nullptr, nullptr));
+    ASSERT_TRUE(QueryServiceConfigA(svc.get(), config, needed, &needed));
     EXPECT_EQ(config->dwStartType, SERVICE_DISABLED);
 
     // A service is its key: one written by hand (as an installer would) is a service too.
@@ -96,17 +91,17 @@ TEST(Services, ConfigurationComesFromTheServiceKey) {
     DWORD demand = SERVICE_DEMAND_START;
     RegSetValueExA(key, "Start", 0, REG_DWORD, reinterpret_cast<BYTE *>(&demand), 4);
     RegCloseKey(key);
-    Sc brun(OpenServiceA(scm.h, "BRUN32", SERVICE_QUERY_CONFIG));
-    ASSERT_NE(brun.h, nullptr);
-    ASSERT_TRUE(QueryServiceConfigA(brun.h, config, needed, &needed));
+    kova_service_handle brun(OpenServiceA(scm.get(), "BRUN32", SERVICE_QUERY_CONFIG));
+    ASSERT_NE(brun.get(), nullptr);
+    ASSERT_TRUE(QueryServiceConfigA(brun.get(), config, needed, &needed));
     EXPECT_EQ(config->dwStartType, SERVICE_DEMAND_START);
     EXPECT_STREQ(config->lpDisplayName, "BRUN32");
 
     // Errors: no such service, a handle without the right, another machine or database.
-    EXPECT_EQ(OpenServiceA(scm.h, "KOVAFM", SERVICE_QUERY_CONFIG), nullptr);
+    EXPECT_EQ(OpenServiceA(scm.get(), "KOVAFM", SERVICE_QUERY_CONFIG), nullptr);
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SERVICE_DOES_NOT_EXIST));
-    Sc status_only(OpenServiceA(scm.h, "KOVAQM", SERVICE_QUERY_STATUS));
-    EXPECT_FALSE(QueryServiceConfigA(status_only.h, config, needed, &needed));
+    kova_service_handle status_only(OpenServiceA(scm.get(), "KOVAQM", SERVICE_QUERY_STATUS));
+    EXPECT_FALSE(QueryServiceConfigA(status_only.get(), config, needed, &needed));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
     EXPECT_EQ(OpenSCManagerA("\\\\ELSEWHERE-HOST", nullptr, SC_MANAGER_CONNECT), nullptr);
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(RPC_S_SERVER_UNAVAILABLE));
@@ -115,12 +110,13 @@ TEST(Services, ConfigurationComesFromTheServiceKey) {
     char own[MAX_COMPUTERNAME_LENGTH + 1];
     DWORD size = sizeof own;
     ASSERT_TRUE(GetComputerNameA(own, &size));
-    Sc local(OpenSCManagerA((std::string("\\\\") + own).c_str(), nullptr, SC_MANAGER_CONNECT));
-    EXPECT_NE(local.h, nullptr);
+    kova_service_handle local(
+        OpenSCManagerA((std::string("\\\\") + own).c_str(), nullptr, SC_MANAGER_CONNECT));
+    EXPECT_NE(local.get(), nullptr);
 
-    Sc remove(OpenServiceA(scm.h, "KOVAQM", DELETE));
-    ASSERT_TRUE(DeleteService(remove.h));
-    EXPECT_EQ(OpenServiceA(scm.h, "KOVAQM", SERVICE_QUERY_CONFIG), nullptr);
+    kova_service_handle remove(OpenServiceA(scm.get(), "KOVAQM", DELETE));
+    ASSERT_TRUE(DeleteService(remove.get()));
+    EXPECT_EQ(OpenServiceA(scm.get(), "KOVAQM", SERVICE_QUERY_CONFIG), nullptr);
 }
 
 // A service started by one process runs detached: it outlives its starter, every process of
@@ -128,9 +124,10 @@ TEST(Services, ConfigurationComesFromTheServiceKey) {
 TEST(Services, StartedServicesRunUntilStopped) {
     Services s;
     {
-        Sc scm(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
-        Sc svc(make(scm.h, "KOVAQM", "\"" + s.program + "\" /srv/kova", SERVICE_AUTO_START));
-        ASSERT_NE(svc.h, nullptr);
+        kova_service_handle scm(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
+        kova_service_handle svc(
+            make(scm.get(), "KOVAQM", "\"" + s.program + "\" /srv/kova", SERVICE_AUTO_START));
+        ASSERT_NE(svc.get(), nullptr);
     }
     EXPECT_EQ(s.state("KOVAQM"), SERVICE_STOPPED);
 
@@ -150,13 +147,14 @@ TEST(Services, StartedServicesRunUntilStopped) {
     EXPECT_NE(note.find(" /srv/kova -x"), std::string::npos) << note;
     EXPECT_EQ(s.state("KOVAQM"), SERVICE_RUNNING);
 
-    Sc scm(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT));
-    Sc svc(OpenServiceA(scm.h, "kovaqm", SERVICE_START | SERVICE_STOP | SERVICE_QUERY_STATUS));
-    EXPECT_FALSE(StartServiceA(svc.h, 0, nullptr));
+    kova_service_handle scm(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT));
+    kova_service_handle svc(
+        OpenServiceA(scm.get(), "kovaqm", SERVICE_START | SERVICE_STOP | SERVICE_QUERY_STATUS));
+    EXPECT_FALSE(StartServiceA(svc.get(), 0, nullptr));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SERVICE_ALREADY_RUNNING));
 
     SERVICE_STATUS st{};
-    ASSERT_TRUE(ControlService(svc.h, SERVICE_CONTROL_STOP, &st));
+    ASSERT_TRUE(ControlService(svc.get(), SERVICE_CONTROL_STOP, &st));
     EXPECT_TRUE(st.dwCurrentState == SERVICE_STOP_PENDING || st.dwCurrentState == SERVICE_STOPPED);
     EXPECT_TRUE(s.wait_state("KOVAQM", SERVICE_STOPPED));
     pid_t pid = std::stoi(note);
@@ -168,13 +166,13 @@ TEST(Services, StartedServicesRunUntilStopped) {
         Sleep(10);
     }
     EXPECT_TRUE(gone);
-    EXPECT_FALSE(ControlService(svc.h, SERVICE_CONTROL_STOP, &st));
+    EXPECT_FALSE(ControlService(svc.get(), SERVICE_CONTROL_STOP, &st));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SERVICE_NOT_ACTIVE));
 
     // Stopped, it starts again.
-    ASSERT_TRUE(StartServiceA(svc.h, 0, nullptr));
+    ASSERT_TRUE(StartServiceA(svc.get(), 0, nullptr));
     EXPECT_EQ(s.state("KOVAQM"), SERVICE_RUNNING);
-    ASSERT_TRUE(ControlService(svc.h, SERVICE_CONTROL_STOP, &st));
+    ASSERT_TRUE(ControlService(svc.get(), SERVICE_CONTROL_STOP, &st));
     EXPECT_TRUE(s.wait_state("KOVAQM", SERVICE_STOPPED));
 }
 
@@ -182,7 +180,7 @@ TEST(Services, ServicesThatCannotStart) {
     Services s;
     kova_test::write_file(s.dir + "/quits", "#!/bin/sh\nexit 3\n");
     chmod((s.dir + "/quits").c_str(), 0755);
-    Sc scm(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
+    kova_service_handle scm(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
     struct Case {
         const char *name;
         std::string image;
@@ -193,13 +191,13 @@ TEST(Services, ServicesThatCannotStart) {
         {"BRUN", s.dir + "/quits", SERVICE_AUTO_START, ERROR_PROCESS_ABORTED},
     };
     for (const auto &c : cases) {
-        Sc svc(make(scm.h, c.name, c.image, c.start));
-        ASSERT_NE(svc.h, nullptr);
-        EXPECT_FALSE(StartServiceA(svc.h, 0, nullptr)) << c.name;
+        kova_service_handle svc(make(scm.get(), c.name, c.image, c.start));
+        ASSERT_NE(svc.get(), nullptr);
+        EXPECT_FALSE(StartServiceA(svc.get(), 0, nullptr)) << c.name;
         EXPECT_EQ(GetLastError(), c.error) << c.name;
         EXPECT_EQ(s.state(c.name), SERVICE_STOPPED) << c.name;
     }
-    Sc query_only(OpenServiceA(scm.h, "BRUN", SERVICE_QUERY_CONFIG));
-    EXPECT_FALSE(StartServiceA(query_only.h, 0, nullptr));
+    kova_service_handle query_only(OpenServiceA(scm.get(), "BRUN", SERVICE_QUERY_CONFIG));
+    EXPECT_FALSE(StartServiceA(query_only.get(), 0, nullptr));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
 }

@@ -159,17 +159,6 @@ int home(const std::vector<std::string> &args) {
 
 // ---- Services ---------------------------------------------------------------------------------
 
-// Closes a service-manager handle however a command ends.
-struct ScHandle {
-    SC_HANDLE handle;
-    explicit ScHandle(SC_HANDLE h) : handle(h) {}
-    ~ScHandle() {
-        if (handle) CloseServiceHandle(handle);
-    }
-    ScHandle(const ScHandle &) = delete;
-    ScHandle &operator=(const ScHandle &) = delete;
-};
-
 const char *start_name(DWORD start) {
     switch (start) {
     case SERVICE_AUTO_START:
@@ -186,13 +175,13 @@ const char *start_name(DWORD start) {
 int service(const std::vector<std::string> &args) {
     if (args.size() < 2 || args.size() > 3) return usage();
     const std::string &name = args[0];
-    ScHandle scm(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
-    if (!scm.handle) return fail("cannot open the service manager", GetLastError());
+    kova_service_handle scm(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
+    if (!scm) return fail("cannot open the service manager", GetLastError());
     if (args[1] == "--remove") {
         if (args.size() != 2) return usage();
-        ScHandle svc(OpenServiceA(scm.handle, name.c_str(), SERVICE_ALL_ACCESS));
-        if (!svc.handle) return fail("no service " + name, GetLastError());
-        if (!DeleteService(svc.handle)) return fail("cannot remove " + name, GetLastError());
+        kova_service_handle svc(OpenServiceA(scm.get(), name.c_str(), SERVICE_ALL_ACCESS));
+        if (!svc) return fail("no service " + name, GetLastError());
+        if (!DeleteService(svc.get())) return fail("cannot remove " + name, GetLastError());
         std::printf("%s removed\n", name.c_str());
         return status_ok;
     }
@@ -206,18 +195,18 @@ int service(const std::vector<std::string> &args) {
             return usage();
     }
     std::string command = kova_ansi_from_utf8(args[1]);
-    ScHandle existing(OpenServiceA(scm.handle, name.c_str(), SERVICE_ALL_ACCESS));
-    if (existing.handle) {
-        if (!ChangeServiceConfigA(existing.handle, SERVICE_NO_CHANGE, start, SERVICE_NO_CHANGE,
+    kova_service_handle existing(OpenServiceA(scm.get(), name.c_str(), SERVICE_ALL_ACCESS));
+    if (existing) {
+        if (!ChangeServiceConfigA(existing.get(), SERVICE_NO_CHANGE, start, SERVICE_NO_CHANGE,
                                   command.c_str(), nullptr, nullptr, nullptr, nullptr, nullptr,
                                   nullptr))
             return fail("cannot change " + name, GetLastError());
     } else {
-        ScHandle created(CreateServiceA(scm.handle, name.c_str(), name.c_str(), SERVICE_ALL_ACCESS,
-                                        SERVICE_WIN32_OWN_PROCESS, start, SERVICE_ERROR_NORMAL,
-                                        command.c_str(), nullptr, nullptr, nullptr, nullptr,
-                                        nullptr));
-        if (!created.handle) return fail("cannot register " + name, GetLastError());
+        kova_service_handle created(CreateServiceA(scm.get(), name.c_str(), name.c_str(),
+                                                   SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS,
+                                                   start, SERVICE_ERROR_NORMAL, command.c_str(),
+                                                   nullptr, nullptr, nullptr, nullptr, nullptr));
+        if (!created) return fail("cannot register " + name, GetLastError());
     }
     std::printf("%s (%s): %s\n", name.c_str(), start_name(start), args[1].c_str());
     return status_ok;
@@ -226,24 +215,24 @@ int service(const std::vector<std::string> &args) {
 int control(const std::string &verb, const std::vector<std::string> &args) {
     if (args.size() != 1) return usage();
     const std::string &name = args[0];
-    ScHandle scm(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
-    if (!scm.handle) return fail("cannot open the service manager", GetLastError());
-    ScHandle svc(OpenServiceA(scm.handle, name.c_str(), SERVICE_ALL_ACCESS));
-    if (!svc.handle) return fail("no service " + name, GetLastError());
+    kova_service_handle scm(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
+    if (!scm) return fail("cannot open the service manager", GetLastError());
+    kova_service_handle svc(OpenServiceA(scm.get(), name.c_str(), SERVICE_ALL_ACCESS));
+    if (!svc) return fail("no service " + name, GetLastError());
     if (verb == "start") {
-        if (!StartServiceA(svc.handle, 0, nullptr) &&
+        if (!StartServiceA(svc.get(), 0, nullptr) &&
             GetLastError() != ERROR_SERVICE_ALREADY_RUNNING)
             return fail("cannot start " + name, GetLastError());
         std::printf("%s running\n", name.c_str());
         return status_ok;
     }
     SERVICE_STATUS status{};
-    if (!ControlService(svc.handle, SERVICE_CONTROL_STOP, &status) &&
+    if (!ControlService(svc.get(), SERVICE_CONTROL_STOP, &status) &&
         GetLastError() != ERROR_SERVICE_NOT_ACTIVE)
         return fail("cannot stop " + name, GetLastError());
     // Stopping is asked of the process; wait a while for it to go.
     for (int tries = 0; tries < 100; ++tries) {
-        if (!QueryServiceStatus(svc.handle, &status) || status.dwCurrentState == SERVICE_STOPPED)
+        if (!QueryServiceStatus(svc.get(), &status) || status.dwCurrentState == SERVICE_STOPPED)
             break;
         Sleep(50);
     }
@@ -270,22 +259,22 @@ std::vector<std::string> service_names() {
 }
 
 void list_services() {
-    ScHandle scm(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
+    kova_service_handle scm(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
     std::vector<std::string> names = service_names();
-    if (names.empty() || !scm.handle) std::printf("  none\n");
+    if (names.empty() || !scm) std::printf("  none\n");
     for (const std::string &name : names) {
-        ScHandle svc(
-            OpenServiceA(scm.handle, name.c_str(), SERVICE_QUERY_CONFIG | SERVICE_QUERY_STATUS));
-        if (!svc.handle) continue;
+        kova_service_handle svc(
+            OpenServiceA(scm.get(), name.c_str(), SERVICE_QUERY_CONFIG | SERVICE_QUERY_STATUS));
+        if (!svc) continue;
         DWORD needed = 0;
-        QueryServiceConfigA(svc.handle, nullptr, 0, &needed);
+        QueryServiceConfigA(svc.get(), nullptr, 0, &needed);
         std::vector<char> buffer(needed ? needed : sizeof(QUERY_SERVICE_CONFIGA));
         auto *config = reinterpret_cast<QUERY_SERVICE_CONFIGA *>(buffer.data());
-        if (!QueryServiceConfigA(svc.handle, config, static_cast<DWORD>(buffer.size()), &needed))
+        if (!QueryServiceConfigA(svc.get(), config, static_cast<DWORD>(buffer.size()), &needed))
             continue;
         SERVICE_STATUS status{};
         bool running =
-            QueryServiceStatus(svc.handle, &status) && status.dwCurrentState == SERVICE_RUNNING;
+            QueryServiceStatus(svc.get(), &status) && status.dwCurrentState == SERVICE_RUNNING;
         std::printf("  %-10s %-9s %-8s %s\n", name.c_str(), start_name(config->dwStartType),
                     running ? "running" : "stopped",
                     utf8(config->lpBinaryPathName ? config->lpBinaryPathName : "").c_str());

@@ -6,8 +6,10 @@
 #include "platform/win32.h"
 
 #include <cstddef>
+#include <memory>
 #include <string>
 #include <string_view>
+#include <type_traits>
 
 // ---- Start ----------------------------------------------------------------------------------
 
@@ -152,6 +154,13 @@ std::string kova_object_name_of_process(std::string_view local_name, DWORD proce
 bool kova_mapi_reaches_client(std::string_view dos_path);
 
 // ---- Services -------------------------------------------------------------------------------
+
+// A handle of the service control manager or of one service, closed when it goes.
+struct kova_service_handle_close {
+    void operator()(SC_HANDLE handle) const noexcept { CloseServiceHandle(handle); }
+};
+using kova_service_handle =
+    std::unique_ptr<std::remove_pointer_t<SC_HANDLE>, kova_service_handle_close>;
 
 // What a manager program does as a service: `start` prepares it to serve (0, else the
 // process's exit status), `run` serves until `stop` is called from another thread and answers
