@@ -522,6 +522,8 @@ public:
         if ((pipeline && !pipeline->ready()) || !buffer_)
             return patch_report("Insufficient Memory");
 
+        // A durable add ends in a flush, which should not find the whole patch still to write.
+        if (durable) patch_.set_write_behind(1);
         std::vector<StoredEntry> entries;
         if (!is_new() && !read_layout(entries)) return false;
         // Entries from the first replaced one on are rewritten from the pending file's copy.

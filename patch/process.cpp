@@ -18,7 +18,6 @@
 #include "patch/parts.h"
 #include "patch/reader.h"
 #include "patch/revision.h"
-#include "platform/host.h"
 
 #include <algorithm>
 #include <cstring>
@@ -224,8 +223,6 @@ bool stays_below(const std::string &path, const std::string &root_final) {
 // it in place whole. One run writes one component at a time, and an installation runs one
 // install at a time, so a file of this name found in a folder is left from a killed run.
 constexpr const char *temporary_name = "~kvpatch.tmp";
-// How much of a component is written before its writing out to the disk is started.
-constexpr uint64_t write_behind_bytes = 1u << 20;
 
 // A file removed when it goes unless kept.
 struct TemporaryFile {
@@ -429,16 +426,11 @@ private:
         PATCH_COMPONENT_HEADER component;
         if (!reader_.component_at(place.entry->offset, component))
             return patch_report_read_error(reader_);
-        uint64_t unsent = 0;
+        // The flush below must not find the whole of a large component still to write.
+        output.set_write_behind(1);
         bool written =
             each_block(reader_, &progress_.prog, [&](const uint8_t *data, uint32_t length) {
-                if (output.write(data, length)) return patch_file_error("writing", output);
-                // The flush below must not find the whole of a large component still to write.
-                if ((unsent += length) >= write_behind_bytes) {
-                    kova_file_write_behind(output.handle());
-                    unsent = 0;
-                }
-                return true;
+                return output.write(data, length) == 0 || patch_file_error("writing", output);
             });
         if (!written) return false;
         if (output.flush()) return patch_file_error("writing", output);

@@ -4,6 +4,7 @@
 
 #include "kernel/files/paths.h"
 #include "kernel/text/dates.h"
+#include "platform/host.h"
 
 #include <algorithm>
 #include <cstring>
@@ -335,6 +336,9 @@ uint16_t fxi_stamp_by_name(const char *name, const TXD_CLOCK *clock) {
 
 // ---- The file object ------------------------------------------------------------------------
 
+// How much a file in write-behind mode takes before its writing out is started.
+constexpr uint32_t write_behind_bytes = 1u << 20;
+
 TXI_FILE::TXI_FILE(const char *name) : errors_(&EXI_FILE) {
     set_name(name);
 }
@@ -352,6 +356,7 @@ void TXI_FILE::set_name(const char *name) {
     delete_on_close_ = 0;
     mode_ = 0;
     flush_after_write_ = 0;
+    write_behind_ = 0;
     name_refused_ = false;
     if (!name) {
         name_[0] = 0;
@@ -478,6 +483,10 @@ uint16_t TXI_FILE::write(const void *buffer, uint32_t count, uint32_t *done) {
         else if (put != count)
             return 2709;
         if (flush_after_write_ && !FlushFileBuffers(handle_)) return 2705;
+        if (write_behind_ && (unsent_ += put) >= write_behind_bytes) {
+            kova_file_write_behind(handle_); // a hint: the flush still makes the file durable
+            unsent_ = 0;
+        }
         return 0;
     });
 }
@@ -594,6 +603,13 @@ bool TXI_FILE::exists(const char *name) const {
 uint16_t TXI_FILE::set_flush_after_write(uint16_t flag) {
     uint16_t previous = flush_after_write_;
     flush_after_write_ = flag;
+    return previous;
+}
+
+uint16_t TXI_FILE::set_write_behind(uint16_t flag) {
+    uint16_t previous = write_behind_;
+    write_behind_ = flag;
+    unsent_ = 0;
     return previous;
 }
 

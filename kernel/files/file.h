@@ -121,7 +121,8 @@ public:
     TXI_FILE(const TXI_FILE &) = delete;
     TXI_FILE &operator=(const TXI_FILE &) = delete;
 
-    // Closes an open file, clears delete on close, mode and flush after write, and takes the
+    // Closes an open file, clears delete on close, mode, flush after write and write behind,
+    // and takes the
     // name (null gives the empty name). A name longer than DXI_FILE_NAME_MAX is not taken:
     // the name becomes empty and the operations by name answer 2710.
     void set_name(const char *name);
@@ -168,6 +169,10 @@ public:
     [[nodiscard]] bool exists(const char *name = nullptr) const;
 
     uint16_t set_flush_after_write(uint16_t flag);
+    // With the flag, what is written is sent on to the disk a megabyte at a time without
+    // waiting, so that the flush that makes a large file durable finds little left to write.
+    // Answers the previous flag; cleared with the name, as flush after write is.
+    uint16_t set_write_behind(uint16_t flag);
     // An I/O priority hint for the open handle; nonzero when it was taken.
     int set_io_priority(uint32_t priority);
 
@@ -190,6 +195,8 @@ private:
     uint16_t delete_on_close_ = 0;
     uint16_t mode_ = 0;
     uint16_t flush_after_write_ = 0;
+    uint16_t write_behind_ = 0;
+    uint32_t unsent_ = 0; // written since writing out was last started
     char name_[DXI_FILE_NAME_MAX + 1] = {};
     bool name_refused_ = false;
 };

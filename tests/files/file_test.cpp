@@ -180,12 +180,15 @@ TEST_F(FileLayer, OpenReadWriteAndTheirCodes) {
     ASSERT_EQ(g.create(), 0);
     EXPECT_EQ(g.mode(), 3);
     g.set_flush_after_write(1);
+    EXPECT_EQ(g.set_write_behind(1), 0);
     EXPECT_EQ(g.write("hello world", 11), 0);
     EXPECT_EQ(g.truncate(5), 0);
     EXPECT_EQ(g.length(&length), 0);
     EXPECT_EQ(length, 5u);
     EXPECT_EQ(g.close(), 0);
     EXPECT_EQ(read_file(q + "/new.bin"), "hello");
+    g.set_name("Q:\\new.bin");
+    EXPECT_EQ(g.set_write_behind(0), 0) << "cleared with the name";
     EXPECT_EQ(g.create(), 2708);
     EXPECT_FALSE(g.is_open());
     EXPECT_EQ(g.length(&length, "q:\\Sixty.Bin"), 0); // by name, from the directory entry
