@@ -30,7 +30,7 @@ bool PatchReader::open(const char *path, const PatchReadOptions &options) {
     patch_decode_file_header(bytes, header_);
     if (header_.magic != PATCH_FILE_MAGIC) return fail(PatchReadError::bad_file_magic);
     if (header_.version > PATCH_VERSION) return fail(PatchReadError::incompatible);
-    position_ = read_position_ = PATCH_FILE_HEADER_SIZE;
+    position_ = PATCH_FILE_HEADER_SIZE;
     unsigned workers = options.workers ? options.workers : patch_worker_threads();
     // Two slots a worker keep each one busy while the caller takes the one before.
     slots_.resize(workers < 2 ? 1 : 2 * size_t{workers});
@@ -41,7 +41,7 @@ bool PatchReader::open(const char *path, const PatchReadOptions &options) {
             if (!block.stored || !block.expanded) return fail(PatchReadError::memory);
         }
     }
-    blocks_ahead_ = taken_blocks_ = taken_delivered_ = 0;
+    drain(); // nothing read ahead yet: only the reading state is set
     work_ = std::make_unique<OrderedWork>(workers, slots_.size(),
                                           [this](size_t index) { expand(slots_[index]); });
     return true;
